@@ -4,7 +4,12 @@ function(dz_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  # Tests that talk to the shared test servers run one at a time; the rest run in parallel.
+  if(DZ_TEST_RESOURCE_LOCK)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 RESOURCE_LOCK ${DZ_TEST_RESOURCE_LOCK})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  endif()
 endfunction()
 
 # dz_add_bench(NAME SOURCES a.cc LIBS dz_core ...): one Google Benchmark binary, run by hand.
