@@ -1,0 +1,53 @@
+// Keystore: the one interface through which the engine and the client reach a backing store, and
+// StoreKind, the role of a store within its index.
+//
+// Values are opaque byte strings under 64-bit keys; config items are byte strings under names.
+// Failures are exceptions: std::invalid_argument for bad arguments, std::runtime_error for a failed
+// command on the server (each store documents its own texts). A store is used by one thread at a
+// time and holds no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/matrix.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+// The role of a store within its index. The value is added to the index's name hash to scope the
+// store's items, so the four stores of one index carry four consecutive tags.
+enum StoreKind : int32_t { INDEX = 0, CONFIG = 1, ITEMS = 2, DATA = 3 };
+
+class Keystore {
+ public:
+  virtual ~Keystore() = default;
+
+  // Stores row i (value_size_ bytes) under keys[i]. An empty key list is refused.
+  virtual void BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) = 0;
+  // Stores values[i] under keys[i]; an empty value is skipped (the key keeps what it held).
+  virtual void BatchPushVariable(const std::vector<uint64_t>& keys,
+                                 const std::vector<std::vector<uint8_t>>& values) = 0;
+  // Inserts or overwrites one value; an empty value is stored as such.
+  virtual void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) = 0;
+  // Keys without a value are passed over; an empty list is no error.
+  virtual void BatchDeleteItems(const std::vector<uint64_t>& keys) = 0;
+  virtual void DeleteItem(const uint64_t& key) = 0;
+  // Empty when the key has no value (absent and empty are one answer).
+  virtual std::vector<uint8_t> GetItem(const uint64_t& key) = 0;
+  // One row of value_size_ bytes per key, in request order; zeros where a key has no value.
+  virtual ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) = 0;
+  // One entry per key, in request order; empty where a key has no value.
+  virtual std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) = 0;
+  virtual void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) = 0;
+  // A missing item is a std::runtime_error.
+  virtual std::vector<uint8_t> LoadConfigItem(const std::string& name) = 0;
+  virtual bool ConfigItemExists(const std::string& name) = 0;
+  // Removes what this store holds for its index (a config store: this index's config items).
+  virtual void DeleteIndex() = 0;
+  // The number of values held under this store's own tag.
+  virtual uint64_t NumItems() = 0;
+  virtual void SetValueSize(const uint64_t& size) = 0;
+};
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

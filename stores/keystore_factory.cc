@@ -1,0 +1,46 @@
+#include "stores/keystore_factory.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "core/logger.h"
+#include "stores/memory_keystore.h"
+#include "stores/postgres_keystore.h"
+#include "stores/postgres_table_setup.h"
+#include "stores/redis_keystore.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const std::string& index_name,
+                                         const uint64_t& index_name_hash, const int32_t& kind) {
+  using ostrik::EngineLogger;
+  const int32_t location = config.location;
+  if (location != ostrik::REDIS && location != ostrik::MEMORY && location != ostrik::POSTGRES &&
+      location != ostrik::NONE) {
+    EngineLogger().critical("Invalid location for backing store");
+    throw std::invalid_argument("Invalid location for backing store");
+  }
+  try {
+    switch (location) {
+      case ostrik::MEMORY:
+        return std::make_unique<MemoryKeystore>(index_name, index_name_hash, kind);
+      case ostrik::REDIS: {
+        const ostrik::DBConfig copy = config;
+        return std::make_unique<RedisKeystore>(copy, index_name, index_name_hash, kind);
+      }
+      case ostrik::POSTGRES:
+        return std::make_unique<PostgresKeystore>(config, index_name, index_name_hash, kind);
+      default:
+        throw std::invalid_argument("Invalid location for backing store");
+    }
+  } catch (const InvalidTableName& e) {
+    // Bad input, not an operational failure: it keeps its type.
+    EngineLogger().critical(std::string("Failed to create backing store: ") + e.what());
+    throw;
+  } catch (const std::exception& e) {
+    EngineLogger().critical(std::string("Failed to create backing store: ") + e.what());
+    throw std::runtime_error(e.what());
+  }
+}
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

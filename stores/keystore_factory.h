@@ -1,0 +1,32 @@
+// CreateKeystore: builds the store of one location and kind. It is the only way a store comes into
+// being; for PostgreSQL it also connects and makes sure the store's table exists with the expected
+// columns.
+//
+// Throws std::invalid_argument "Invalid location for backing store" for an unknown location code
+// (logged at CRITICAL); every other failure (location NONE included) is logged at CRITICAL as
+// "Failed to create backing store: " + message and thrown as std::runtime_error with the message.
+// Never returns an empty pointer. Runs on the calling thread; shares nothing between stores.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/config.h"
+#include "stores/keystore.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+// kind is a StoreKind. The store is tagged with index_name_hash + kind (modulo 2^64).
+std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const std::string& index_name,
+                                         const uint64_t& index_name_hash, const int32_t& kind);
+
+// The same, for callers that hold the store in an existing pointer: `out` is replaced only on
+// success.
+inline void CreateKeystore(std::unique_ptr<Keystore>& out, const ostrik::DBConfig& config,
+                           const std::string& index_name, const uint64_t& index_name_hash,
+                           const int32_t& kind) {
+  out = CreateKeystore(config, index_name, index_name_hash, kind);
+}
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

@@ -1,0 +1,238 @@
+#include "stores/memory_keystore.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "core/logger.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+namespace {
+
+using ostrik::EngineLogger;
+
+// Logs prefix + message at ERROR and throws std::runtime_error with the same text.
+[[noreturn]] void Rethrow(const std::string& prefix, const std::exception& e) {
+  const std::string text = prefix + e.what();
+  EngineLogger().error(text);
+  throw std::runtime_error(text);
+}
+
+}  // namespace
+
+MemoryKeystore::MemoryKeystore(const std::string& index_name, const uint64_t& index_name_hash,
+                               const int32_t& kind)
+    : hashed_index_name_(index_name_hash + static_cast<uint64_t>(static_cast<int64_t>(kind))),
+      index_name_(index_name) {}
+
+void MemoryKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) {
+  const uint64_t n = keys.size();
+  EngineLogger().info("Pushing " + std::to_string(n) + " items to Memory");
+  if (n == 0) {
+    EngineLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values.rows != n) {
+    EngineLogger().error("Mismatch between number of keys (" + std::to_string(n) + ") and batch size (" +
+                         std::to_string(values.rows) + ")");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+  if (values.rows * value_size_ != values.rows * values.cols || values.data.size() < values.rows * values.cols) {
+    EngineLogger().error("Amount of data (" + std::to_string(values.rows * values.cols) +
+                         ") must be divisible by the size of each value (" + std::to_string(n * value_size_) +
+                         ")");
+    throw std::invalid_argument("Amount of data must be divisible by the size of each value");
+  }
+  if (values.cols != 0) {
+    Entry& entry = map_[hashed_index_name_];
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint8_t* row = values.row(i);
+      entry[keys[i]].assign(row, row + values.cols);
+    }
+  }
+  EngineLogger().info("Items successfully pushed to Memory");
+}
+
+void MemoryKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
+                                       const std::vector<std::vector<uint8_t>>& values) {
+  const uint64_t n = keys.size();
+  EngineLogger().info("Pushing " + std::to_string(n) + " items to Memory");
+  if (n == 0) {
+    EngineLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values.size() != n) {
+    EngineLogger().error("Mismatch between number of keys and batch size");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+  Entry* entry = nullptr;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (values[i].empty()) continue;
+    if (entry == nullptr) entry = &map_[hashed_index_name_];
+    (*entry)[keys[i]] = values[i];
+  }
+  EngineLogger().info("Items successfully pushed to Memory");
+}
+
+void MemoryKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
+  try {
+    EngineLogger().info("Pushing item to Memory with key: " + std::to_string(key));
+    map_[hashed_index_name_][key] = value;
+    EngineLogger().info("Item successfully pushed to Memory");
+  } catch (const std::exception& e) {
+    Rethrow("Exception in PushItem: ", e);
+  }
+}
+
+void MemoryKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  try {
+    EngineLogger().info("Deleting " + std::to_string(keys.size()) + " items from Memory");
+    if (keys.empty()) {
+      EngineLogger().warning("No keys provided for batch deletion");
+      return;
+    }
+    auto it = map_.find(hashed_index_name_);
+    if (it != map_.end()) {
+      for (uint64_t key : keys) it->second.erase(key);
+      if (it->second.empty()) map_.erase(it);
+    } else {
+      EngineLogger().warning("Index name for hashed_index_name_ does not exist.");
+    }
+    EngineLogger().info("Items successfully deleted from Memory");
+  } catch (const std::exception& e) {
+    Rethrow("Exception in BatchDeleteItems: ", e);
+  }
+}
+
+void MemoryKeystore::DeleteItem(const uint64_t& key) {
+  try {
+    EngineLogger().info("Deleting item from Memory with key: " + std::to_string(key));
+    auto it = map_.find(hashed_index_name_);
+    if (it != map_.end()) {
+      it->second.erase(key);
+      EngineLogger().info("Item successfully deleted from Memory");
+    } else {
+      EngineLogger().warning("Index name not found during DeleteItem");
+    }
+  } catch (const std::exception& e) {
+    Rethrow("Exception in DeleteItem: ", e);
+  }
+}
+
+std::vector<uint8_t> MemoryKeystore::GetItem(const uint64_t& key) {
+  try {
+    EngineLogger().info("Getting item from Memory");
+    auto it = map_.find(hashed_index_name_);
+    if (it == map_.end()) {
+      EngineLogger().warning("Index name not found in MemoryKeystore");
+      return {};
+    }
+    auto found = it->second.find(key);
+    if (found == it->second.end()) {
+      EngineLogger().warning("Key not found in MemoryKeystore for index");
+      return {};
+    }
+    EngineLogger().info("Item found in Memory");
+    return found->second;
+  } catch (const std::exception& e) {
+    EngineLogger().error(std::string("Exception in GetItem: ") + e.what());
+    throw std::runtime_error(std::string("Failed to retrieve item from MemoryKeystore: ") + e.what());
+  }
+}
+
+ostrik::ByteMatrix MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  try {
+    const uint64_t n = keys.size();
+    EngineLogger().info("Getting " + std::to_string(n) + " items from Memory");
+    if (n == 0) {
+      EngineLogger().warning("No keys provided for batch retrieval");
+      return ostrik::ByteMatrix();
+    }
+    ostrik::Bytes data;
+    data.reserve(n * value_size_);
+    auto it = map_.find(hashed_index_name_);
+    if (it == map_.end()) {
+      EngineLogger().warning("Index not found in MemoryKeystore. Returning default values.");
+      data.assign(n * value_size_, 0);
+      return ostrik::ByteMatrix(std::move(data), value_size_);
+    }
+    for (uint64_t key : keys) {
+      auto found = it->second.find(key);
+      if (found == it->second.end()) {
+        data.insert(data.end(), value_size_, 0);
+        continue;
+      }
+      const auto& value = found->second;
+      if (value.size() != value_size_) {
+        const std::string text = "Key " + std::to_string(key) + " has unexpected value size: " +
+                                 std::to_string(value.size()) + " (expected " + std::to_string(value_size_) + ")";
+        EngineLogger().error(text);
+        throw std::invalid_argument(text);
+      }
+      data.insert(data.end(), value.begin(), value.end());
+    }
+    EngineLogger().info("Items successfully retrieved from Memory");
+    return ostrik::ByteMatrix(std::move(data), value_size_);
+  } catch (const std::exception& e) {
+    Rethrow("Exception in BatchGetItems: ", e);
+  }
+}
+
+std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::vector<uint64_t>& keys) {
+  try {
+    const uint64_t n = keys.size();
+    EngineLogger().info("Getting " + std::to_string(n) + " items from Memory");
+    if (n == 0) {
+      EngineLogger().warning("No keys provided for batch retrieval");
+      return {};
+    }
+    std::vector<std::vector<uint8_t>> result;
+    result.reserve(n);
+    auto it = map_.find(hashed_index_name_);
+    if (it == map_.end()) {
+      EngineLogger().warning("Index not found in MemoryKeystore. Returning default empty vectors.");
+      result.resize(n);
+      return result;
+    }
+    for (uint64_t key : keys) {
+      auto found = it->second.find(key);
+      if (found == it->second.end()) {
+        result.emplace_back();
+      } else {
+        result.push_back(found->second);
+      }
+    }
+    EngineLogger().info("Items successfully retrieved from Memory");
+    return result;
+  } catch (const std::exception& e) {
+    Rethrow("Exception in BatchGetVariable: ", e);
+  }
+}
+
+void MemoryKeystore::PushConfigItem(const std::string& /*name*/, const std::vector<uint8_t>& /*value*/) {}
+
+std::vector<uint8_t> MemoryKeystore::LoadConfigItem(const std::string& /*name*/) {
+  throw std::runtime_error("MemoryKeystore does not support PushConfigItem and LoadConfigItem yet");
+}
+
+bool MemoryKeystore::ConfigItemExists(const std::string& /*name*/) { return false; }
+
+void MemoryKeystore::DeleteIndex() {
+  try {
+    EngineLogger().info("Deleting index from Memory");
+    auto it = map_.find(hashed_index_name_);
+    if (it != map_.end()) {
+      map_.erase(it);
+      EngineLogger().info("Index successfully deleted from Memory");
+    } else {
+      EngineLogger().warning("Cannot delete index. Index does not exist.");
+    }
+  } catch (const std::exception& e) {
+    Rethrow("Exception in DeleteIndex: ", e);
+  }
+}
+
+uint64_t MemoryKeystore::NumItems() { return map_[hashed_index_name_].size(); }
+
+void MemoryKeystore::SetValueSize(const uint64_t& size) { value_size_ = size; }
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

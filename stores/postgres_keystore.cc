@@ -1,0 +1,268 @@
+#include "stores/postgres_keystore.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "core/logger.h"
+#include "stores/postgres_table_setup.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+namespace {
+
+using ostrik::EngineLogger;
+
+[[noreturn]] void LogAndThrow(const std::string& text) {
+  EngineLogger().error(text);
+  throw std::runtime_error(text);
+}
+
+// The keys as one text-array parameter, "{k1,k2,...}", in request order, duplicates included.
+std::string KeyArrayLiteral(const std::vector<uint64_t>& keys) {
+  std::string list;
+  list.reserve(keys.size() * 21 + 2);
+  list += '{';
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i > 0) list += ',';
+    list += std::to_string(keys[i]);
+  }
+  list += '}';
+  return list;
+}
+
+}  // namespace
+
+PostgresKeystore::PostgresKeystore(const ostrik::DBConfig& config, const std::string& index_name,
+                                   const uint64_t& index_name_hash, const int32_t& kind) {
+  const std::string& connection_string = config.connection_string.value();
+  index_name_ = index_name;
+  const uint64_t tag = index_name_hash + static_cast<uint64_t>(static_cast<int64_t>(kind));
+  // Bit 63 cleared so that the tag is a non-negative BIGINT.
+  hashed_index_name_ = static_cast<int64_t>(tag & ~(uint64_t{1} << 63));
+  table_name_ = config.table_name.value();
+  store_kind_ = kind;
+  CheckPostgresTableName(table_name_);
+
+  conn_.reset(PQconnectdb(connection_string.c_str()));
+  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+    const std::string message = conn_ ? PQerrorMessage(conn_.get()) : "out of memory";
+    conn_.reset();
+    const std::string text = "Postgres connection error: " + message;
+    EngineLogger().critical(text);
+    throw std::runtime_error(text);
+  }
+
+  SetUpPostgresTable(conn_.get(), table_name_, store_kind_ == CONFIG);
+
+  if (store_kind_ != CONFIG) {
+    const std::string statement = "INSERT INTO " + table_name_ +
+                                  " (key, value, index_name) VALUES ($1, $2, $3)" + kItemUpsertConflict;
+    PgResult r(PQprepare(conn_.get(), "batch_insert_stmt", statement.c_str(), 3, nullptr));
+    if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Failed to prepare batch insert statement: " + LibpqMessage());
+  }
+}
+
+std::string PostgresKeystore::LibpqMessage() const { return PQerrorMessage(conn_.get()); }
+
+void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
+  const std::string k = std::to_string(key);
+  const std::string h = std::to_string(hashed_index_name_);
+  EngineLogger().info("Postgres push_item key: " + k);
+  if (value.size() > static_cast<size_t>(INT_MAX)) {
+    // Lengths travel as 32-bit signed integers; a longer value would be cut silently.
+    const std::string text = "Value of key " + k + " is too large for Postgres (" + std::to_string(value.size()) +
+                             " bytes)";
+    EngineLogger().error(text);
+    throw std::invalid_argument(text);
+  }
+  const std::string statement =
+      "INSERT INTO " + table_name_ + " (key, value, index_name) VALUES ($1, $2, $3)" + kItemUpsertConflict;
+  // A binary parameter given as a null pointer would be SQL NULL: an empty value points at "".
+  const char* values[3] = {k.c_str(), value.empty() ? "" : reinterpret_cast<const char*>(value.data()), h.c_str()};
+  const int lengths[3] = {static_cast<int>(k.size()), static_cast<int>(value.size()), static_cast<int>(h.size())};
+  const int formats[3] = {0, 1, 0};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 3, nullptr, values, lengths, formats, 0));
+  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres put_item error: " + LibpqMessage());
+  EngineLogger().info("Item successfully pushed to Postgres");
+}
+
+std::vector<uint8_t> PostgresKeystore::GetItem(const uint64_t& key) {
+  EngineLogger().info("Getting item from Postgres");
+  const std::string k = std::to_string(key);
+  const std::string h = std::to_string(hashed_index_name_);
+  const std::string statement = "SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;";
+  const char* values[2] = {k.c_str(), h.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
+  // An empty answer means "absent" to the caller, so a failed read must not give one.
+  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Postgres get_item error: " + LibpqMessage());
+  std::vector<uint8_t> value;
+  if (PQntuples(r.get()) > 0) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), 0, 0));
+    value.assign(bytes, bytes + PQgetlength(r.get(), 0, 0));
+  }
+  EngineLogger().info("Item successfully retrieved from Postgres");
+  return value;
+}
+
+void PostgresKeystore::DeleteItem(const uint64_t& key) {
+  const std::string k = std::to_string(key);
+  EngineLogger().info("Deleting item from Postgres with key: " + k);
+  const std::string h = std::to_string(hashed_index_name_);
+  const std::string statement = "DELETE FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;";
+  const char* values[2] = {k.c_str(), h.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Delete Failed: " + LibpqMessage());
+  EngineLogger().info("Item successfully deleted from Postgres");
+}
+
+void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  EngineLogger().info("Deleting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) return;
+  const std::string list = KeyArrayLiteral(keys);
+  const std::string h = std::to_string(hashed_index_name_);
+  const std::string statement = "DELETE FROM " + table_name_ + " WHERE key = ANY($1) AND index_name = $2;";
+  const char* values[2] = {list.c_str(), h.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Batch delete failed: " + LibpqMessage());
+  EngineLogger().info("Items successfully deleted from Postgres");
+}
+
+PgResult PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
+  const std::string list = KeyArrayLiteral(keys);
+  const std::string h = std::to_string(hashed_index_name_);
+  const std::string statement = "SELECT key, value FROM " + table_name_ + " WHERE key = ANY($1) AND index_name = $2;";
+  const char* values[2] = {list.c_str(), h.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
+  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Batch get failed: " + LibpqMessage());
+  return r;
+}
+
+std::unordered_map<uint64_t, std::string_view> PostgresKeystore::ParseKeyValueRows(const PGresult* result) {
+  std::unordered_map<uint64_t, std::string_view> rows;
+  const int n = PQntuples(result);
+  rows.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    // Binary results of a text column are its bytes, without a terminator of their own.
+    const std::string key_text(PQgetvalue(result, i, 0), static_cast<size_t>(PQgetlength(result, i, 0)));
+    rows[std::stoull(key_text, nullptr, 10)] =
+        std::string_view(PQgetvalue(result, i, 1), static_cast<size_t>(PQgetlength(result, i, 1)));
+  }
+  return rows;
+}
+
+std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(const std::vector<uint64_t>& keys) {
+  EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) {
+    EngineLogger().warning("No keys provided for batch retrieval");
+    return {};
+  }
+  PgResult r = SelectKeyValues(keys);
+  const auto rows = ParseKeyValueRows(r.get());
+  std::vector<std::vector<uint8_t>> result(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto it = rows.find(keys[i]);
+    if (it == rows.end()) continue;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(it->second.data());
+    result[i].assign(bytes, bytes + it->second.size());
+  }
+  EngineLogger().info("Items successfully retrieved from Postgres");
+  return result;
+}
+
+ostrik::ByteMatrix PostgresKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) {
+    EngineLogger().warning("No keys provided for batch retrieval");
+    return ostrik::ByteMatrix();
+  }
+  PgResult r = SelectKeyValues(keys);
+  const auto rows = ParseKeyValueRows(r.get());
+  ostrik::Bytes buffer(keys.size() * value_size_, 0);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto it = rows.find(keys[i]);
+    if (it == rows.end()) continue;
+    // Each value fills its own row: a longer one is cut, a shorter one padded with zeros.
+    const size_t n = std::min<size_t>(it->second.size(), value_size_);
+    if (n > 0) std::memcpy(buffer.data() + i * value_size_, it->second.data(), n);
+  }
+  r.reset();
+  EngineLogger().info("Items successfully retrieved from Postgres");
+  return ostrik::ByteMatrix(std::move(buffer), value_size_);
+}
+
+void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) {
+  if (store_kind_ != CONFIG) {
+    EngineLogger().error("Cannot store config items in a non-config keystore");
+    throw std::invalid_argument("Cannot store config items in a non-config keystore");
+  }
+  const std::string statement = "INSERT INTO " + table_name_ +
+                                " (index_name, config) VALUES ($1, $2) ON CONFLICT (index_name) DO UPDATE SET "
+                                "config = EXCLUDED.config;";
+  const char* values[2] = {name.c_str(), value.empty() ? "" : reinterpret_cast<const char*>(value.data())};
+  const int lengths[2] = {static_cast<int>(name.size()), static_cast<int>(value.size())};
+  const int formats[2] = {0, 1};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, lengths, formats, 0));
+  if (PgStatus(r) != PGRES_COMMAND_OK) throw std::runtime_error("Postgres put_item error: " + LibpqMessage());
+}
+
+bool PostgresKeystore::ConfigItemExists(const std::string& name) {
+  const std::string statement = "SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)";
+  const char* values[1] = {name.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("PostgreSQL query error: " + LibpqMessage());
+  return PQntuples(r.get()) > 0 && std::string(PQgetvalue(r.get(), 0, 0)) == "t";
+}
+
+std::vector<uint8_t> PostgresKeystore::LoadConfigItem(const std::string& name) {
+  const std::string statement = "SELECT config FROM " + table_name_ + " WHERE index_name = $1;";
+  const char* values[1] = {name.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 1));
+  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Postgres get_item error: " + LibpqMessage());
+  if (PQntuples(r.get()) != 1) {
+    r.reset();
+    EngineLogger().error("Index name '" + name + "' does not exist in Postgres.");
+    const std::string index = name.size() < 4 ? name : name.substr(0, name.size() - 4);
+    throw std::runtime_error("Index name '" + index + "' does not exist in Postgres.");
+  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), 0, 0));
+  return std::vector<uint8_t>(bytes, bytes + PQgetlength(r.get(), 0, 0));
+}
+
+void PostgresKeystore::DeleteIndex() {
+  EngineLogger().info("Deleting index from Postgres");
+  PgResult r;
+  if (store_kind_ == CONFIG) {
+    // Exactly this index's two config items: a prefix match would also take every index whose name
+    // begins with this one's.
+    const std::string state = index_name_ + ".oei";
+    const std::string serialized = index_name_ + ".ovs";
+    const std::string statement = "DELETE FROM " + table_name_ + " WHERE index_name IN ($1, $2);";
+    const char* values[2] = {state.c_str(), serialized.c_str()};
+    r.reset(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+  } else {
+    const std::string h = std::to_string(hashed_index_name_);
+    const std::string statement = "DELETE FROM " + table_name_ + " WHERE index_name = $1;";
+    const char* values[1] = {h.c_str()};
+    r.reset(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+  }
+  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Failed to delete index: " + LibpqMessage());
+  EngineLogger().info("Index successfully deleted from Postgres");
+}
+
+uint64_t PostgresKeystore::NumItems() {
+  // A config table has no item rows; its text index_name column cannot be compared with a tag.
+  if (store_kind_ == CONFIG) return 0;
+  const std::string h = std::to_string(hashed_index_name_);
+  const std::string statement = "SELECT COUNT(*) FROM " + table_name_ + " WHERE index_name = $1;";
+  const char* values[1] = {h.c_str()};
+  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Postgres count error: " + LibpqMessage());
+  if (PQntuples(r.get()) < 1) return 0;
+  return std::stoull(PQgetvalue(r.get(), 0, 0), nullptr, 10);
+}
+
+void PostgresKeystore::SetValueSize(const uint64_t& size) { value_size_ = size; }
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

@@ -1,0 +1,84 @@
+// PostgresKeystore: the store of the PostgreSQL location. One store's values live in a table shared
+// with other stores; item rows carry the store's tag (index_name) and the table's key is
+// (key, index_name), so a store never reads, overwrites or deletes another store's rows. Config
+// items live in a config table under their names.
+//
+// Built only by CreateKeystore; the constructor connects, sets the table up and prepares the batch
+// insert, and throws on any failure with no connection left open. Operations throw
+// std::invalid_argument for refused arguments and std::runtime_error for failed statements (a failed
+// read is never answered as "absent"); most log an ERROR line first through engine_logger.
+// One blocking connection, no lock: one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/config.h"
+#include "stores/keystore.h"
+#include "stores/pg_result.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+class PostgresKeystore : public Keystore {
+ public:
+  PostgresKeystore(const ostrik::DBConfig& config, const std::string& index_name, const uint64_t& index_name_hash,
+                   const int32_t& kind);
+  ~PostgresKeystore() override = default;
+
+  PostgresKeystore(const PostgresKeystore&) = delete;
+  PostgresKeystore& operator=(const PostgresKeystore&) = delete;
+
+  void BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) override;
+  void BatchPushVariable(const std::vector<uint64_t>& keys,
+                         const std::vector<std::vector<uint8_t>>& values) override;
+  void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
+  void DeleteItem(const uint64_t& key) override;
+  std::vector<uint8_t> GetItem(const uint64_t& key) override;
+  ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) override;
+  std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) override;
+  std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
+  bool ConfigItemExists(const std::string& name) override;
+  void DeleteIndex() override;
+  uint64_t NumItems() override;
+  void SetValueSize(const uint64_t& size) override;
+
+  int64_t hashed_index_name() const { return hashed_index_name_; }
+  uint64_t value_size() const { return value_size_; }
+
+ private:
+  // A value to write: its bytes and length (the bytes belong to the caller for the call's time).
+  using RowValue = std::pair<const uint8_t*, size_t>;
+  using RowSet = std::unordered_map<uint64_t, RowValue>;
+
+  PgResult SelectKeyValues(const std::vector<uint64_t>& keys);
+  // Views into `result`, which must outlive the map.
+  static std::unordered_map<uint64_t, std::string_view> ParseKeyValueRows(const PGresult* result);
+
+  void BeginTransaction();
+  void CommitTransaction();
+  void ExecuteBatchInsert(const std::string& statement, const std::vector<const char*>& values,
+                          const std::vector<int>& lengths, const std::vector<int>& formats);
+  void ExecuteFullChunk(const std::string& statement, const std::vector<const char*>& values,
+                        const std::vector<int>& lengths, const std::vector<int>& formats);
+  // Writes the row set in one transaction of chunked upserts; all or nothing.
+  void WriteRowSet(const RowSet& rows);
+
+  std::string LibpqMessage() const;
+
+  uint64_t value_size_ = 8;
+  PgConnection conn_;
+  std::string index_name_;
+  int64_t hashed_index_name_ = 0;
+  std::string table_name_;
+  int32_t store_kind_ = INDEX;
+  // Whether the full-chunk upsert is prepared on conn_ (it stays prepared across rollbacks).
+  bool full_chunk_prepared_ = false;
+};
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

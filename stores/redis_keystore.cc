@@ -1,0 +1,313 @@
+#include "stores/redis_keystore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "core/logger.h"
+#include "stores/redis_connection.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+namespace {
+
+using ostrik::EngineLogger;
+
+[[noreturn]] void LogAndThrow(const std::string& text) {
+  EngineLogger().error(text);
+  throw std::runtime_error(text);
+}
+
+std::string ReplyText(const redisReply* reply) {
+  return reply->str != nullptr ? std::string(reply->str, reply->len) : std::string();
+}
+
+bool IsError(const redisReply* reply) { return reply->type == REDIS_REPLY_ERROR; }
+
+}  // namespace
+
+RedisKeystore::RedisKeystore(const ostrik::DBConfig& config, const std::string& index_name,
+                             const uint64_t& index_name_hash, const int32_t& kind)
+    : index_name_(index_name),
+      hashed_index_name_(index_name_hash + static_cast<uint64_t>(static_cast<int64_t>(kind))),
+      store_kind_(kind),
+      hash_key_(FieldOf(hashed_index_name_)) {
+  table_name_ = config.table_name.value();
+  if (!config.connection_string) throw std::runtime_error("Redis connection string not provided");
+  context_ = ConnectRedis(ReadRedisConnectionSettings(*config.connection_string));
+}
+
+RedisKeystore::Field RedisKeystore::FieldOf(uint64_t key) {
+  Field field;
+  for (size_t i = 0; i < 8; ++i) field[i] = static_cast<char>((key >> (8 * i)) & 0xff);
+  return field;
+}
+
+void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
+  EngineLogger().info("Pushing item to Redis");
+  const Field field = FieldOf(key);
+  RedisReply reply = TakeReply(redisCommand(context_.get(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(),
+                                            field.data(), field.size(), value.data(), value.size()));
+  if (!reply || context_->err) LogAndThrow("HSET command failed");
+  if (IsError(reply.get())) LogAndThrow("HSET command failed: " + ReplyText(reply.get()));
+  EngineLogger().info("Item successfully pushed to Redis");
+}
+
+void RedisKeystore::QueueHset(const uint64_t& key, const uint8_t* value, size_t length, uint64_t queued) {
+  const Field field = FieldOf(key);
+  if (redisAppendCommand(context_.get(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(), field.data(),
+                         field.size(), value, length) != REDIS_OK) {
+    // What was queued before must be answered now, or its replies would reach the next command.
+    try {
+      ReadPipelinedReplies(queued);
+    } catch (const std::exception&) {
+    }
+    LogAndThrow("Failed to queue HSET command");
+  }
+}
+
+void RedisKeystore::ReadPipelinedReplies(uint64_t count) {
+  std::string first_error;
+  for (uint64_t i = 0; i < count; ++i) {
+    void* raw = nullptr;
+    const int status = redisGetReply(context_.get(), &raw);
+    RedisReply reply = TakeReply(raw);
+    // A failed read leaves the connection in its error state: no later command can take a stray
+    // reply.
+    if (status != REDIS_OK || !reply) LogAndThrow("HSET command failed in batch execution");
+    if (IsError(reply.get()) && first_error.empty()) first_error = ReplyText(reply.get());
+  }
+  if (!first_error.empty()) LogAndThrow("HSET command failed in batch execution: " + first_error);
+}
+
+void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
+                                      const std::vector<std::vector<uint8_t>>& values) {
+  EngineLogger().info("Pushing " + std::to_string(keys.size()) + " items to Redis");
+  if (keys.empty()) {
+    EngineLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values.size() != keys.size()) {
+    EngineLogger().error("Mismatch between number of keys (" + std::to_string(keys.size()) + ") and batch size (" +
+                         std::to_string(values.size()) + ")");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+  uint64_t queued = 0;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (values[i].empty()) continue;
+    QueueHset(keys[i], values[i].data(), values[i].size(), queued);
+    ++queued;
+  }
+  ReadPipelinedReplies(queued);
+  EngineLogger().info("Items successfully pushed to Redis");
+}
+
+void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) {
+  const uint64_t n = keys.size();
+  EngineLogger().info("Pushing " + std::to_string(n) + " items to Redis");
+  if (n == 0) {
+    EngineLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values.rows != n) {
+    EngineLogger().error("Mismatch between number of keys (" + std::to_string(n) + ") and batch size (" +
+                         std::to_string(values.rows) + ")");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+  if (values.rows * value_size_ != values.rows * values.cols || values.data.size() < values.rows * values.cols) {
+    EngineLogger().error("Amount of data " + std::to_string(values.rows * values.cols) +
+                         " must be divisible by the size of each value " + std::to_string(n * value_size_));
+    throw std::invalid_argument("Amount of data must be divisible by the size of each value");
+  }
+  static const uint8_t kEmpty = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    QueueHset(keys[i], value_size_ == 0 ? &kEmpty : values.row(i), value_size_, i);
+  }
+  ReadPipelinedReplies(n);
+  EngineLogger().info("Items successfully pushed to Redis");
+}
+
+void RedisKeystore::DeleteItem(const uint64_t& key) {
+  EngineLogger().info("Deleting item from Redis");
+  const Field field = FieldOf(key);
+  RedisReply reply = TakeReply(
+      redisCommand(context_.get(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+  if (!reply || context_->err) LogAndThrow("HDEL command failed");
+  if (IsError(reply.get())) LogAndThrow("HDEL command failed: " + ReplyText(reply.get()));
+  EngineLogger().info("Item successfully deleted from Redis");
+}
+
+void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  EngineLogger().info("Deleting " + std::to_string(keys.size()) + " items from Redis");
+  if (keys.empty()) {
+    EngineLogger().warning("No keys provided for batch deletion");
+    return;
+  }
+  for (uint64_t key : keys) {
+    const Field field = FieldOf(key);
+    RedisReply reply = TakeReply(
+        redisCommand(context_.get(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+    if (!reply || context_->err) LogAndThrow("HDEL command failed");
+    if (IsError(reply.get())) LogAndThrow("HDEL command failed: " + ReplyText(reply.get()));
+  }
+  EngineLogger().info("Items successfully deleted from Redis");
+}
+
+std::vector<uint8_t> RedisKeystore::GetItem(const uint64_t& key) {
+  EngineLogger().info("Getting item from Redis");
+  const Field field = FieldOf(key);
+  RedisReply reply = TakeReply(
+      redisCommand(context_.get(), "HGET %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+  if (!reply || context_->err) LogAndThrow("HGET command failed");
+  std::vector<uint8_t> value;
+  if (reply->type == REDIS_REPLY_STRING) {
+    value.assign(reinterpret_cast<const uint8_t*>(reply->str), reinterpret_cast<const uint8_t*>(reply->str) + reply->len);
+  } else if (reply->type != REDIS_REPLY_NIL) {
+    // Only a nil reply means "absent"; an error must not read as a new, empty record.
+    LogAndThrow("HGET command failed: " + (IsError(reply.get()) ? ReplyText(reply.get()) : "unexpected reply"));
+  }
+  EngineLogger().info("Item successfully retrieved from Redis");
+  return value;
+}
+
+RedisReply RedisKeystore::MultiGet(const std::vector<uint64_t>& keys) {
+  std::vector<Field> fields(keys.size());
+  std::vector<const char*> argv(keys.size() + 2);
+  std::vector<size_t> lengths(keys.size() + 2);
+  argv[0] = "HMGET";
+  lengths[0] = 5;
+  argv[1] = hash_key_.data();
+  lengths[1] = hash_key_.size();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    fields[i] = FieldOf(keys[i]);
+    argv[i + 2] = fields[i].data();
+    lengths[i + 2] = fields[i].size();
+  }
+  RedisReply reply =
+      TakeReply(redisCommandArgv(context_.get(), static_cast<int>(argv.size()), argv.data(), lengths.data()));
+  if (!reply || context_->err) LogAndThrow("HMGET command failed");
+  if (IsError(reply.get())) LogAndThrow("HMGET command failed: " + ReplyText(reply.get()));
+  // Row i is filled from element i: a reply of another shape would shift or lose rows.
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
+    LogAndThrow("HMGET command failed: unexpected reply");
+  }
+  for (size_t i = 0; i < reply->elements; ++i) {
+    const int type = reply->element[i]->type;
+    if (type != REDIS_REPLY_STRING && type != REDIS_REPLY_NIL) LogAndThrow("HMGET command failed: unexpected reply");
+  }
+  return reply;
+}
+
+std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariable(const std::vector<uint64_t>& keys) {
+  EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Redis");
+  if (keys.empty()) return {};
+  std::vector<std::vector<uint8_t>> result(keys.size());
+  RedisReply reply = MultiGet(keys);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const redisReply* element = reply->element[i];
+    if (element->type != REDIS_REPLY_STRING) continue;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(element->str);
+    result[i].assign(bytes, bytes + element->len);
+  }
+  reply.reset();
+  EngineLogger().info("Items successfully retrieved from Redis");
+  return result;
+}
+
+ostrik::ByteMatrix RedisKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Redis");
+  if (keys.empty()) {
+    EngineLogger().warning("No keys provided for batch retrieval");
+    return ostrik::ByteMatrix();
+  }
+  RedisReply reply = MultiGet(keys);
+  ostrik::Bytes buffer(keys.size() * value_size_, 0);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const redisReply* element = reply->element[i];
+    if (element->type != REDIS_REPLY_STRING) continue;
+    // Each value fills its own row: a longer one is cut, a shorter one padded with zeros.
+    const size_t n = std::min<size_t>(element->len, value_size_);
+    if (n > 0) std::memcpy(buffer.data() + i * value_size_, element->str, n);
+  }
+  reply.reset();
+  ostrik::ByteMatrix result(std::move(buffer), value_size_);
+  EngineLogger().info("Items successfully retrieved from Redis");
+  return result;
+}
+
+void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) {
+  RedisReply reply = TakeReply(
+      redisCommand(context_.get(), "HSET %s %b %b", table_name_.c_str(), name.data(), name.size(), value.data(),
+                   value.size()));
+  if (!reply) {
+    EngineLogger().critical("Redis HSET error: connection failure.");
+    throw std::runtime_error("Redis set_item error: connection failure.");
+  }
+  if (IsError(reply.get())) LogAndThrow("Redis HSET error: " + ReplyText(reply.get()));
+}
+
+std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
+  RedisReply reply =
+      TakeReply(redisCommand(context_.get(), "HGET %s %b", table_name_.c_str(), name.data(), name.size()));
+  if (!reply) {
+    EngineLogger().critical("Redis HGET error: connection failure.");
+    throw std::runtime_error("Redis get_item error: connection failure.");
+  }
+  if (IsError(reply.get())) LogAndThrow("Redis HGET error: " + ReplyText(reply.get()));
+  if (reply->type == REDIS_REPLY_NIL) {
+    reply.reset();
+    EngineLogger().error("Index name '" + name + "' does not exist in Redis.");
+    const std::string index = name.size() < 4 ? name : name.substr(0, name.size() - 4);
+    throw std::runtime_error("Index name '" + index + "' does not exist in Redis.");
+  }
+  std::vector<uint8_t> value;
+  if (reply->type == REDIS_REPLY_STRING) {
+    value.assign(reinterpret_cast<const uint8_t*>(reply->str), reinterpret_cast<const uint8_t*>(reply->str) + reply->len);
+  }
+  return value;
+}
+
+bool RedisKeystore::ConfigItemExists(const std::string& name) {
+  RedisReply reply =
+      TakeReply(redisCommand(context_.get(), "HEXISTS %s %b", table_name_.c_str(), name.data(), name.size()));
+  if (!reply) LogAndThrow("Redis HEXISTS error: connection failure.");
+  if (IsError(reply.get())) LogAndThrow("Redis HEXISTS error: " + ReplyText(reply.get()));
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
+void RedisKeystore::DeleteIndex() {
+  EngineLogger().info("Deleting index from Redis");
+  RedisReply reply;
+  if (store_kind_ == CONFIG) {
+    // Only this index's two items: the config hash is shared with every index on the same table.
+    const std::string state = index_name_ + ".oei";
+    const std::string serialized = index_name_ + ".ovs";
+    reply = TakeReply(redisCommand(context_.get(), "HDEL %s %b %b", table_name_.c_str(), state.data(), state.size(),
+                                   serialized.data(), serialized.size()));
+    if (!reply || context_->err) LogAndThrow("DEL command failed");
+    if (IsError(reply.get())) LogAndThrow("DEL command failed: " + ReplyText(reply.get()));
+    if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
+      EngineLogger().warning("No table found with name " + table_name_ + " to delete.");
+    }
+  } else {
+    reply = TakeReply(redisCommand(context_.get(), "DEL %b", hash_key_.data(), hash_key_.size()));
+    if (!reply || context_->err) LogAndThrow("DEL command failed");
+    if (IsError(reply.get())) LogAndThrow("DEL command failed: " + ReplyText(reply.get()));
+    if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
+      EngineLogger().warning("No index found with name " + std::to_string(hashed_index_name_) + " to delete.");
+    }
+  }
+  reply.reset();
+  EngineLogger().info("Index successfully deleted from Redis");
+}
+
+uint64_t RedisKeystore::NumItems() {
+  RedisReply reply = TakeReply(redisCommand(context_.get(), "HLEN %b", hash_key_.data(), hash_key_.size()));
+  if (!reply || context_->err) LogAndThrow("HLEN command failed");
+  if (IsError(reply.get())) LogAndThrow("HLEN command failed: " + ReplyText(reply.get()));
+  return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+}
+
+void RedisKeystore::SetValueSize(const uint64_t& size) { value_size_ = size; }
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

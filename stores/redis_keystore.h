@@ -1,0 +1,73 @@
+// RedisKeystore: the store of the Redis location. Each store keeps its values in one hash whose key
+// is the 8 bytes of hashed_index_name_ (little-endian), with the 8-byte little-endian item keys as
+// fields; config items live in one hash named by the table name, shared by the indexes whose
+// config location names it.
+//
+// Built only by CreateKeystore; the constructor connects (see redis_connection.h) and throws on
+// failure with nothing left open. An error reply to any command is a failure of the operation that
+// sent it (std::runtime_error with the operation's message); bad arguments are
+// std::invalid_argument. Logs through engine_logger. One blocking connection, no lock: one thread
+// at a time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "stores/keystore.h"
+#include "stores/redis_handles.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+class RedisKeystore : public Keystore {
+ public:
+  RedisKeystore(const ostrik::DBConfig& config, const std::string& index_name, const uint64_t& index_name_hash,
+                const int32_t& kind);
+  ~RedisKeystore() override = default;
+
+  RedisKeystore(const RedisKeystore&) = delete;
+  RedisKeystore& operator=(const RedisKeystore&) = delete;
+
+  void BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) override;
+  void BatchPushVariable(const std::vector<uint64_t>& keys,
+                         const std::vector<std::vector<uint8_t>>& values) override;
+  void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
+  void DeleteItem(const uint64_t& key) override;
+  std::vector<uint8_t> GetItem(const uint64_t& key) override;
+  ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) override;
+  std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) override;
+  std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
+  bool ConfigItemExists(const std::string& name) override;
+  void DeleteIndex() override;
+  uint64_t NumItems() override;
+  void SetValueSize(const uint64_t& size) override;
+
+  uint64_t hashed_index_name() const { return hashed_index_name_; }
+  uint64_t value_size() const { return value_size_; }
+
+  // Reads `count` replies of queued commands. Every reply is read before a failure is reported, so
+  // none is left for the next command to take.
+  void ReadPipelinedReplies(uint64_t count);
+  // One HMGET of every key; the reply is an array of exactly one element per key.
+  RedisReply MultiGet(const std::vector<uint64_t>& keys);
+
+ private:
+  using Field = std::array<char, 8>;
+  static Field FieldOf(uint64_t key);
+  // Queues one HSET of the store's hash; on failure, drains what was queued before and throws.
+  void QueueHset(const uint64_t& key, const uint8_t* value, size_t length, uint64_t queued);
+
+  uint64_t value_size_ = 8;
+  RedisContext context_;
+  std::string index_name_;
+  uint64_t hashed_index_name_ = 0;
+  std::string table_name_;
+  int32_t store_kind_ = INDEX;
+  Field hash_key_{};
+};
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

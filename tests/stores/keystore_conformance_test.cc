@@ -1,0 +1,249 @@
+// The Keystore contract, run against every store on its real server.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stores/keystore_factory.h"
+#include "store_fixtures.h"
+
+namespace {
+
+namespace bs = ostrik_encrypted_index::internal::backing_store;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t kAllOnes = ~uint64_t{0};
+
+struct StoreCase {
+  std::string name;
+  // Empty for the memory store; otherwise the variable that names the server.
+  std::string env;
+  // The location of a store of the given kind (config stores get a config table).
+  std::function<std::optional<ostrik::DBConfig>(int32_t kind)> location;
+};
+
+void PrintTo(const StoreCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<StoreCase> Cases() {
+  // One table name per run keeps reruns against the same servers apart.
+  static const std::string pg_table = dz_test::FreshTableName("conformance_items");
+  static const std::string pg_config_table = dz_test::FreshTableName("conformance_config");
+  static const std::string redis_table = dz_test::FreshTableName("conformance_config");
+  return {
+      {"Memory", "", [](int32_t) { return std::optional<ostrik::DBConfig>(ostrik::DBConfig("memory")); }},
+      {"Postgres", "DZ_PG_CONNSTR",
+       [](int32_t kind) {
+         auto conn = dz_test::PostgresConnString();
+         const std::string& table = kind == bs::CONFIG ? pg_config_table : pg_table;
+         return conn ? std::optional(dz_test::PostgresLocation(*conn, table)) : std::nullopt;
+       }},
+      {"Redis", "DZ_REDIS_CONNSTR",
+       [](int32_t) {
+         auto conn = dz_test::RedisConnString();
+         return conn ? std::optional(dz_test::RedisLocation(*conn, redis_table)) : std::nullopt;
+       }},
+      {"RedisTls", "DZ_REDIS_TLS_CONNSTR",
+       [](int32_t) {
+         auto conn = dz_test::RedisTlsConnString();
+         return conn ? std::optional(dz_test::RedisLocation(*conn, redis_table)) : std::nullopt;
+       }},
+  };
+}
+
+class KeystoreConformance : public ::testing::TestWithParam<StoreCase> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().location(bs::INDEX)) {
+      if (dz_test::RunningInCi()) GTEST_FAIL() << GetParam().env << " is not set: test server missing";
+      GTEST_SKIP() << GetParam().env << " is not set: start the servers with scripts/test";
+    }
+  }
+
+  std::unique_ptr<bs::Keystore> Make(uint64_t hash, int32_t kind = bs::INDEX, const std::string& name = "idx") {
+    return bs::CreateKeystore(*GetParam().location(kind), name, hash, kind);
+  }
+};
+
+TEST_P(KeystoreConformance, FreshStoreAnswersEmpty) {
+  auto store = Make(dz_test::FreshHash());
+  EXPECT_TRUE(store->GetItem(7).empty());
+  EXPECT_EQ(store->BatchGetVariable({1, 2}), (std::vector<Bytes>{{}, {}}));
+  const ostrik::ByteMatrix m = store->BatchGetItems({1, 2});
+  EXPECT_EQ(m.rows, 2u);
+  EXPECT_EQ(m.cols, 8u);
+  EXPECT_EQ(m.data, Bytes(16, 0));
+  EXPECT_EQ(store->NumItems(), 0u);
+}
+
+TEST_P(KeystoreConformance, PushGetAndOverwrite) {
+  auto store = Make(dz_test::FreshHash());
+  store->PushItem(kAllOnes, Bytes{1, 2, 3});
+  store->PushItem(5, Bytes{9});
+  store->PushItem(5, Bytes{10, 11});
+  EXPECT_EQ(store->GetItem(kAllOnes), (Bytes{1, 2, 3}));
+  EXPECT_EQ(store->GetItem(5), (Bytes{10, 11}));
+  EXPECT_EQ(store->NumItems(), 2u);
+
+  // An empty value is stored, and reads back like an absent key.
+  store->PushItem(6, Bytes{});
+  EXPECT_TRUE(store->GetItem(6).empty());
+  EXPECT_EQ(store->NumItems(), 3u);
+}
+
+TEST_P(KeystoreConformance, BatchVariableWidthsDuplicatesAndAbsentKeys) {
+  auto store = Make(dz_test::FreshHash());
+  Bytes big(70000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+  Bytes with_zeros = {0, 0, 5, 0};
+  store->BatchPushVariable({1, 2, 3, kAllOnes}, {Bytes{42}, big, with_zeros, Bytes{8, 8}});
+  EXPECT_EQ(store->BatchGetVariable({3, 99, 1, 3, kAllOnes, 2}),
+            (std::vector<Bytes>{with_zeros, {}, Bytes{42}, with_zeros, Bytes{8, 8}, big}));
+
+  // Later values of a repeated key win; an empty value leaves what the key held.
+  store->BatchPushVariable({1, 1, 2, 4}, {Bytes{1}, Bytes{2}, Bytes{}, Bytes{}});
+  EXPECT_EQ(store->BatchGetVariable({1, 2, 4}), (std::vector<Bytes>{Bytes{2}, big, {}}));
+  EXPECT_EQ(store->NumItems(), 4u);
+
+  // All values empty: nothing is written.
+  store->BatchPushVariable({50, 51}, {Bytes{}, Bytes{}});
+  EXPECT_EQ(store->NumItems(), 4u);
+}
+
+TEST_P(KeystoreConformance, FixedWidthRows) {
+  auto store = Make(dz_test::FreshHash());
+  std::vector<uint64_t> keys = {10, 11, 12};
+  Bytes data(24);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
+  store->BatchPushItems(keys, ostrik::ByteMatrix(Bytes(data), 8));
+  const ostrik::ByteMatrix m = store->BatchGetItems({12, 13, 10, 12});
+  ASSERT_EQ(m.rows, 4u);
+  ASSERT_EQ(m.cols, 8u);
+  Bytes expected;
+  expected.insert(expected.end(), data.begin() + 16, data.end());
+  expected.insert(expected.end(), 8, 0);
+  expected.insert(expected.end(), data.begin(), data.begin() + 8);
+  expected.insert(expected.end(), data.begin() + 16, data.end());
+  EXPECT_EQ(m.data, expected);
+
+  store->SetValueSize(16);
+  const ostrik::ByteMatrix wide = store->BatchGetItems({99});
+  EXPECT_EQ(wide.rows, 1u);
+  EXPECT_EQ(wide.cols, 16u);
+  EXPECT_EQ(wide.data, Bytes(16, 0));
+
+  const ostrik::ByteMatrix none = store->BatchGetItems({});
+  EXPECT_EQ(none.rows, 0u);
+  EXPECT_EQ(none.cols, 0u);
+}
+
+TEST_P(KeystoreConformance, RefusedBatchesChangeNothing) {
+  auto store = Make(dz_test::FreshHash());
+  store->PushItem(1, Bytes{7});
+  EXPECT_THROW(store->BatchPushVariable({}, {}), std::invalid_argument);
+  EXPECT_THROW(store->BatchPushItems({}, ostrik::ByteMatrix()), std::invalid_argument);
+  EXPECT_ANY_THROW(store->BatchPushVariable({1, 2, 3}, {Bytes{1}, Bytes{2}}));
+  EXPECT_THROW(store->BatchPushItems({1, 2, 3}, ostrik::ByteMatrix(Bytes(16), 8)), std::invalid_argument);
+  try {
+    store->BatchPushItems({1, 2}, ostrik::ByteMatrix(Bytes(32), 16));
+    FAIL() << "a row width other than the value size was accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Amount of data must be divisible by the size of each value");
+  }
+  EXPECT_EQ(store->GetItem(1), Bytes{7});
+  EXPECT_EQ(store->NumItems(), 1u);
+}
+
+TEST_P(KeystoreConformance, Deletes) {
+  auto store = Make(dz_test::FreshHash());
+  store->BatchPushVariable({1, 2, 3, 4}, {Bytes{1}, Bytes{2}, Bytes{3}, Bytes{4}});
+  store->DeleteItem(2);
+  store->DeleteItem(77);  // absent: no error
+  store->BatchDeleteItems({3, 3, 88});
+  store->BatchDeleteItems({});
+  EXPECT_EQ(store->BatchGetVariable({1, 2, 3, 4}), (std::vector<Bytes>{Bytes{1}, {}, {}, Bytes{4}}));
+  EXPECT_EQ(store->NumItems(), 2u);
+  store->DeleteIndex();
+  EXPECT_EQ(store->NumItems(), 0u);
+  EXPECT_TRUE(store->GetItem(1).empty());
+  store->DeleteIndex();  // nothing left: still no error
+}
+
+// Two indexes on one location, and the four stores of one index, write under the same keys
+// (every index keeps its token counts under the all-ones key) without touching each other.
+TEST_P(KeystoreConformance, StoresOnOneLocationStayApart) {
+  const uint64_t h1 = dz_test::FreshHash();
+  const uint64_t h2 = dz_test::FreshHash();
+  auto a = Make(h1, bs::INDEX);
+  auto a_data = Make(h1, bs::DATA);
+  auto b = Make(h2, bs::INDEX);
+  a->PushItem(kAllOnes, Bytes{0xa});
+  a_data->BatchPushVariable({kAllOnes, 5}, {Bytes{0xd}, Bytes{0xd, 5}});
+  b->BatchPushVariable({kAllOnes, 5}, {Bytes{0xb}, Bytes{0xb, 5}});
+
+  EXPECT_EQ(a->GetItem(kAllOnes), Bytes{0xa});
+  EXPECT_EQ(a_data->GetItem(kAllOnes), Bytes{0xd});
+  EXPECT_EQ(b->GetItem(kAllOnes), Bytes{0xb});
+  EXPECT_TRUE(a->GetItem(5).empty());
+  EXPECT_EQ(a->NumItems(), 1u);
+  EXPECT_EQ(a_data->NumItems(), 2u);
+
+  b->BatchDeleteItems({5});
+  a->DeleteItem(kAllOnes);
+  EXPECT_EQ(a_data->BatchGetVariable({kAllOnes, 5}), (std::vector<Bytes>{Bytes{0xd}, Bytes{0xd, 5}}));
+  EXPECT_EQ(b->GetItem(kAllOnes), Bytes{0xb});
+
+  a_data->DeleteIndex();
+  EXPECT_EQ(a_data->NumItems(), 0u);
+  EXPECT_EQ(b->GetItem(kAllOnes), Bytes{0xb});
+  EXPECT_EQ(b->NumItems(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllStores, KeystoreConformance, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// Config items on the stores that keep them (the memory store keeps none: memory_keystore_test).
+class ConfigItemConformance : public KeystoreConformance {};
+
+TEST_P(ConfigItemConformance, PushLoadExistsAndDeleteIndex) {
+  const std::string index = dz_test::FreshTableName("cfg");
+  auto config = Make(dz_test::FreshHash(), bs::CONFIG, index);
+  // An index whose name begins with this one's keeps its items when this one is deleted.
+  auto longer = Make(dz_test::FreshHash(), bs::CONFIG, index + "x");
+
+  EXPECT_FALSE(config->ConfigItemExists(index + ".oei"));
+  config->PushConfigItem(index + ".oei", Bytes{1, 0, 2});
+  config->PushConfigItem(index + ".ovs", Bytes{});
+  config->PushConfigItem(index + ".oei", Bytes{3, 0, 4});
+  longer->PushConfigItem(index + "x.oei", Bytes{5});
+  EXPECT_TRUE(config->ConfigItemExists(index + ".oei"));
+  EXPECT_EQ(config->LoadConfigItem(index + ".oei"), (Bytes{3, 0, 4}));
+  EXPECT_TRUE(config->LoadConfigItem(index + ".ovs").empty());
+  // Config items are not item values.
+  EXPECT_EQ(config->NumItems(), 0u);
+
+  try {
+    config->LoadConfigItem("abc.ovs");
+    FAIL() << "a missing config item loaded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("Index name 'abc' does not exist in "), std::string::npos) << e.what();
+  }
+
+  config->DeleteIndex();
+  EXPECT_FALSE(config->ConfigItemExists(index + ".oei"));
+  EXPECT_FALSE(config->ConfigItemExists(index + ".ovs"));
+  EXPECT_EQ(longer->LoadConfigItem(index + "x.oei"), Bytes{5});
+  config->DeleteIndex();  // nothing left: no error
+}
+
+std::vector<StoreCase> ServerCases() {
+  std::vector<StoreCase> cases = Cases();
+  cases.erase(cases.begin());
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerStores, ConfigItemConformance, ::testing::ValuesIn(ServerCases()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
