@@ -1,0 +1,322 @@
+#include "kernels/search_bodies.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "kernels/parallel_failure.h"
+
+namespace ostrik_encrypted_index::internal::kernels {
+namespace {
+
+enum class Metric { kSquaredEuclidean, kEuclidean, kCosine };
+
+// Lanes of one query tile. Distances are computed for a tile of queries against one candidate at
+// a time: each lane keeps its own sum in dimension order, so the result is exactly the plain
+// sequential sum while the work is still vectorised.
+constexpr uint64_t kLanes = 8;
+// Candidates per work item.
+constexpr uint64_t kChunk = 1024;
+// Floats of per-query distance rows held at once; query batches are cut to fit.
+constexpr uint64_t kBufferBudget = uint64_t{1} << 22;
+// Below this many distances (or norm terms) the replay runs on the calling thread.
+constexpr uint64_t kParallelReplay = 1 << 14;
+
+typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
+
+// A macro, not a function: returning the vector type by value differs in ABI between the clones.
+#define LOAD_LANES(var, ptr) \
+  Lanes var;                 \
+  std::memcpy(&var, (ptr), sizeof(Lanes))
+
+// out[i * kLanes + l] = sum over j of (qt[j * kLanes + l] - x_i[j])^2. No fused multiply-add is
+// available to either clone, so every step rounds as the scalar sum does.
+__attribute__((target_clones("avx2", "default"))) void TileSquaredDistances(
+    const float* qt, const float* x, uint64_t d, uint64_t count, float* out) {
+  uint64_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float* x0 = x + i * d;
+    const float* x1 = x0 + d;
+    const float* x2 = x1 + d;
+    const float* x3 = x2 + d;
+    Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    for (uint64_t j = 0; j < d; ++j) {
+      LOAD_LANES(q, qt + j * kLanes);
+      const Lanes t0 = q - x0[j];
+      const Lanes t1 = q - x1[j];
+      const Lanes t2 = q - x2[j];
+      const Lanes t3 = q - x3[j];
+      a0 += t0 * t0;
+      a1 += t1 * t1;
+      a2 += t2 * t2;
+      a3 += t3 * t3;
+    }
+    std::memcpy(out + (i + 0) * kLanes, &a0, sizeof(a0));
+    std::memcpy(out + (i + 1) * kLanes, &a1, sizeof(a1));
+    std::memcpy(out + (i + 2) * kLanes, &a2, sizeof(a2));
+    std::memcpy(out + (i + 3) * kLanes, &a3, sizeof(a3));
+  }
+  for (; i < count; ++i) {
+    const float* x0 = x + i * d;
+    Lanes a0 = {};
+    for (uint64_t j = 0; j < d; ++j) {
+      LOAD_LANES(q, qt + j * kLanes);
+      const Lanes t0 = q - x0[j];
+      a0 += t0 * t0;
+    }
+    std::memcpy(out + i * kLanes, &a0, sizeof(a0));
+  }
+}
+
+// out[i * kLanes + l] = sum over j of x_i[j] * qt[j * kLanes + l].
+__attribute__((target_clones("avx2", "default"))) void TileDotProducts(
+    const float* qt, const float* x, uint64_t d, uint64_t count, float* out) {
+  uint64_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float* x0 = x + i * d;
+    const float* x1 = x0 + d;
+    const float* x2 = x1 + d;
+    const float* x3 = x2 + d;
+    Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    for (uint64_t j = 0; j < d; ++j) {
+      LOAD_LANES(q, qt + j * kLanes);
+      a0 += x0[j] * q;
+      a1 += x1[j] * q;
+      a2 += x2[j] * q;
+      a3 += x3[j] * q;
+    }
+    std::memcpy(out + (i + 0) * kLanes, &a0, sizeof(a0));
+    std::memcpy(out + (i + 1) * kLanes, &a1, sizeof(a1));
+    std::memcpy(out + (i + 2) * kLanes, &a2, sizeof(a2));
+    std::memcpy(out + (i + 3) * kLanes, &a3, sizeof(a3));
+  }
+  for (; i < count; ++i) {
+    const float* x0 = x + i * d;
+    Lanes a0 = {};
+    for (uint64_t j = 0; j < d; ++j) {
+      LOAD_LANES(q, qt + j * kLanes);
+      a0 += x0[j] * q;
+    }
+    std::memcpy(out + i * kLanes, &a0, sizeof(a0));
+  }
+}
+
+#undef LOAD_LANES
+
+float SquaredNorm(const float* v, uint64_t d) {
+  float s = 0.0f;
+  for (uint64_t j = 0; j < d; ++j) s += v[j] * v[j];
+  return s;
+}
+
+// One query of a group's tile: where its distances for the group start in the buffer.
+struct Visit {
+  uint64_t query;
+  uint64_t offset;
+};
+
+struct WorkItem {
+  uint64_t group;
+  uint64_t first_visit;  // index into the group's visits; the tile is up to kLanes of them
+  uint64_t begin;        // candidate range within the group, absolute indices
+  uint64_t end;
+};
+
+struct HeapEntry {
+  float distance;
+  uint32_t item;
+};
+
+template <Metric metric>
+void Search(const SearchBlock& block) {
+  const uint64_t n = block.n_queries;
+  const uint64_t k = block.k;
+  if (n == 0 || k == 0) return;
+  const uint64_t d = block.queries.cols;
+  const std::vector<uint64_t>& offsets = block.group_offsets;
+  const uint64_t n_groups = offsets.empty() ? 0 : offsets.size() - 1;
+  const uint64_t n_items = block.item_vectors.rows;
+  const uint64_t width = block.selection.positions.cols;
+  const int32_t* positions = block.selection.positions.data.data();
+  ostrik::QueryResults& results = block.results;
+
+  if (block.include_metadata) {
+    for (uint64_t q = 0; q < n; ++q) {
+      if (results.metadata[q].size() < k) results.metadata[q].resize(k);
+    }
+  }
+
+  std::vector<uint64_t> scanned(n, 0);
+  uint64_t longest = 0;
+  for (uint64_t q = 0; q < n; ++q) {
+    for (uint64_t p = 0; p < width; ++p) {
+      const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
+      scanned[q] += offsets[g + 1] - offsets[g];
+    }
+    longest = std::max(longest, scanned[q]);
+  }
+
+  std::vector<float> item_norms;
+  std::vector<float> query_norms;
+  if constexpr (metric == Metric::kCosine) {
+    item_norms.resize(n_items);
+    query_norms.resize(n);
+#pragma omp parallel for schedule(static) if (n_items * d >= kParallelReplay)
+    for (uint64_t i = 0; i < n_items; ++i) item_norms[i] = SquaredNorm(block.item_vectors.row(i), d);
+    for (uint64_t q = 0; q < n; ++q) query_norms[q] = SquaredNorm(block.queries.row(q), d);
+  }
+
+  const int n_threads = std::max(1, omp_get_max_threads());
+  uint64_t total = 0;
+  for (uint64_t s : scanned) total += s;
+  // Every entry is written before it is read, so the buffer is not zero-filled.
+  const uint64_t buffer_size = std::max<uint64_t>({1, longest, std::min(kBufferBudget, total)});
+  const std::unique_ptr<float[]> distances = std::make_unique_for_overwrite<float[]>(buffer_size);
+  std::vector<std::vector<float>> tiles(n_threads, std::vector<float>(std::max<uint64_t>(d, 1) * kLanes));
+  std::vector<std::vector<float>> tile_out(n_threads, std::vector<float>(kChunk * kLanes));
+  std::vector<std::vector<HeapEntry>> heaps(n_threads);
+  for (auto& h : heaps) h.reserve(k);
+  std::vector<uint64_t> base(n, 0);
+  std::vector<uint64_t> visit_start(n_groups + 1);
+  std::vector<Visit> visits;
+  std::vector<WorkItem> work;
+
+  const std::vector<std::string>& ids = block.item_ids;
+  const std::vector<std::string>& texts = block.metadata;
+  auto entry_less = [&ids, &texts](const HeapEntry& a, const HeapEntry& b) {
+    if (a.distance < b.distance) return true;
+    if (b.distance < a.distance) return false;
+    const int c = ids[a.item].compare(ids[b.item]);
+    if (c != 0) return c < 0;
+    return texts[a.item] < texts[b.item];
+  };
+
+  for (uint64_t q0 = 0; q0 < n;) {
+    // The next batch of queries whose distance rows fit the buffer (at least one query).
+    uint64_t q1 = q0;
+    uint64_t used = 0;
+    while (q1 < n && (q1 == q0 || used + scanned[q1] <= buffer_size)) {
+      base[q1] = used;
+      used += scanned[q1];
+      ++q1;
+    }
+
+    // Which queries of the batch visit each group, and where their distances go.
+    std::fill(visit_start.begin(), visit_start.end(), 0);
+    for (uint64_t q = q0; q < q1; ++q) {
+      for (uint64_t p = 0; p < width; ++p) ++visit_start[static_cast<uint32_t>(positions[q * width + p]) + 1];
+    }
+    for (uint64_t g = 0; g < n_groups; ++g) visit_start[g + 1] += visit_start[g];
+    visits.resize(visit_start[n_groups]);
+    {
+      std::vector<uint64_t> fill(visit_start.begin(), visit_start.end() - 1);
+      for (uint64_t q = q0; q < q1; ++q) {
+        uint64_t at = base[q];
+        for (uint64_t p = 0; p < width; ++p) {
+          const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
+          visits[fill[g]++] = Visit{q, at};
+          at += offsets[g + 1] - offsets[g];
+        }
+      }
+    }
+    work.clear();
+    for (uint64_t g = 0; g < n_groups; ++g) {
+      for (uint64_t v = visit_start[g]; v < visit_start[g + 1]; v += kLanes) {
+        for (uint64_t b = offsets[g]; b < offsets[g + 1]; b += kChunk) {
+          work.push_back(WorkItem{g, v, b, std::min(b + kChunk, offsets[g + 1])});
+        }
+      }
+    }
+
+    ParallelFailure failure;
+#pragma omp parallel for schedule(dynamic, 1) if (work.size() > 1)
+    for (uint64_t w = 0; w < work.size(); ++w) {
+      const WorkItem& item = work[w];
+      const int t = omp_get_thread_num();
+      float* qt = tiles[t].data();
+      float* out = tile_out[t].data();
+      const uint64_t lanes = std::min(kLanes, visit_start[item.group + 1] - item.first_visit);
+      const Visit* tile = visits.data() + item.first_visit;
+      std::fill(qt, qt + d * kLanes, 0.0f);
+      for (uint64_t l = 0; l < lanes; ++l) {
+        const float* qv = block.queries.row(tile[l].query);
+        for (uint64_t j = 0; j < d; ++j) qt[j * kLanes + l] = qv[j];
+      }
+      const uint64_t count = item.end - item.begin;
+      const float* x = block.item_vectors.data.data() + item.begin * d;
+      if constexpr (metric == Metric::kCosine) {
+        TileDotProducts(qt, x, d, count, out);
+      } else {
+        TileSquaredDistances(qt, x, d, count, out);
+      }
+      const uint64_t skip = item.begin - offsets[item.group];
+      for (uint64_t l = 0; l < lanes; ++l) {
+        float* dst = distances.get() + tile[l].offset + skip;
+        if constexpr (metric == Metric::kCosine) {
+          const float qn = std::sqrt(query_norms[tile[l].query]);
+          for (uint64_t i = 0; i < count; ++i) {
+            const float norm = qn * std::sqrt(item_norms[item.begin + i]);
+            dst[i] = norm == 0.0f ? 1.0f : 1.0f - out[i * kLanes + l] / norm;
+          }
+        } else {
+          for (uint64_t i = 0; i < count; ++i) dst[i] = out[i * kLanes + l];
+        }
+      }
+    }
+
+    // The heap replays each query's distances in its scan order, so admission and ties are those
+    // of one sequential scan whatever the split of the distance work.
+#pragma omp parallel for schedule(dynamic, 1) if (used >= kParallelReplay)
+    for (uint64_t q = q0; q < q1; ++q) {
+      failure.Run([&] {
+        std::vector<HeapEntry>& heap = heaps[omp_get_thread_num()];
+        heap.clear();
+        const float* dist = distances.get() + base[q];
+        uint64_t at = 0;
+        for (uint64_t p = 0; p < width; ++p) {
+          const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
+          for (uint64_t i = offsets[g]; i < offsets[g + 1]; ++i, ++at) {
+            const float value = dist[at];
+            if (heap.size() < k) {
+              heap.push_back(HeapEntry{value, static_cast<uint32_t>(i)});
+              std::push_heap(heap.begin(), heap.end(), entry_less);
+            } else if (value < heap.front().distance) {
+              std::pop_heap(heap.begin(), heap.end(), entry_less);
+              heap.back() = HeapEntry{value, static_cast<uint32_t>(i)};
+              std::push_heap(heap.begin(), heap.end(), entry_less);
+            }
+          }
+        }
+        const uint64_t found = heap.size();
+        const uint64_t row = q * results.top_k;
+        for (uint64_t pos = found; pos-- > 0;) {
+          const HeapEntry& top = heap.front();
+          results.distances.data[row + pos] = top.distance;
+          results.ids.data[row + pos] = ids[top.item];
+          if (block.include_metadata) results.metadata[q][pos] = texts[top.item];
+          std::pop_heap(heap.begin(), heap.end(), entry_less);
+          heap.pop_back();
+        }
+        if constexpr (metric == Metric::kEuclidean) {
+          for (uint64_t pos = 0; pos < found; ++pos) {
+            results.distances.data[row + pos] = std::sqrt(results.distances.data[row + pos]);
+          }
+        }
+        results.result_counts[q] = static_cast<int32_t>(found);
+      });
+    }
+    failure.Rethrow();
+    q0 = q1;
+  }
+}
+
+}  // namespace
+
+void SearchCandidatesEuclideanBody(const SearchBlock& block) { Search<Metric::kEuclidean>(block); }
+void SearchCandidatesSquaredEuclideanBody(const SearchBlock& block) { Search<Metric::kSquaredEuclidean>(block); }
+void SearchCandidatesCosineBody(const SearchBlock& block) { Search<Metric::kCosine>(block); }
+
+}  // namespace ostrik_encrypted_index::internal::kernels
