@@ -1,0 +1,200 @@
+// Shared set-up of the engine suites: one fixture parameterised over the store kinds (memory,
+// PostgreSQL, Redis on the throwaway test servers), batch builders, and a reference model of what
+// a fetch must return after any sequence of adds and deletes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_servers.h"
+#include "token_store/token_index.h"
+
+namespace engine_test {
+
+namespace ts = ostrik_encrypted_index::internal::token_store;
+
+enum class Backend { Memory, Postgres, Redis };
+
+inline std::string BackendName(const testing::TestParamInfo<Backend>& info) {
+  switch (info.param) {
+    case Backend::Memory: return "Memory";
+    case Backend::Postgres: return "Postgres";
+    case Backend::Redis: return "Redis";
+  }
+  return "Unknown";
+}
+
+constexpr uint64_t kWidth = 8;  // payload bytes per item (two floats)
+
+struct Spec {
+  std::string id;
+  uint32_t token;
+  uint8_t fill;  // every payload byte
+  std::string metadata;
+  std::string contents;
+};
+
+inline ts::TokenItemBatch Batch(const std::vector<Spec>& items, bool with_metadata = true, bool with_contents = false) {
+  ts::TokenItemBatch b;
+  ostrik::Bytes rows;
+  for (const auto& s : items) {
+    b.input_tokens.push_back(s.token);
+    b.item_ids.push_back(s.id);
+    rows.insert(rows.end(), kWidth, s.fill);
+    if (with_metadata) b.metadata.push_back(s.metadata);
+    if (with_contents) b.contents.emplace_back(s.contents.begin(), s.contents.end());
+  }
+  if (!rows.empty()) b.payloads = ostrik::ByteMatrix(std::move(rows), kWidth);
+  return b;
+}
+
+struct Got {
+  std::string id;
+  ostrik::Bytes payload;
+  std::string metadata;
+  bool operator==(const Got&) const = default;
+};
+using Groups = std::vector<std::vector<Got>>;
+
+inline void PrintTo(const Got& g, std::ostream* os) {
+  *os << "{" << (g.id.empty() ? "<placeholder>" : g.id) << ", fill " << (g.payload.empty() ? -1 : int(g.payload[0]))
+      << ", " << g.metadata << "}";
+}
+
+// Checks the group layout and splits the records into groups.
+inline Groups ToGroups(const ostrik::ItemRecords& r, size_t n_groups) {
+  Groups out;
+  EXPECT_EQ(r.token_indices.size(), n_groups + 1);
+  if (r.token_indices.size() != n_groups + 1) return out;
+  EXPECT_EQ(r.token_indices.front(), 0u);
+  EXPECT_EQ(r.token_indices.back(), r.item_ids.size());
+  EXPECT_EQ(r.metadata.size(), r.item_ids.size());
+  for (size_t g = 0; g < n_groups; ++g) {
+    EXPECT_LE(r.token_indices[g], r.token_indices[g + 1]);
+    std::vector<Got> group;
+    for (uint64_t i = r.token_indices[g]; i < r.token_indices[g + 1] && i < r.item_ids.size(); ++i) {
+      const uint8_t* row = r.payloads.data.data() + i * r.payloads.cols;
+      group.push_back(Got{r.item_ids[i], ostrik::Bytes(row, row + r.payloads.cols), r.metadata[i]});
+    }
+    out.push_back(std::move(group));
+  }
+  return out;
+}
+
+// What a fetch returns: per token, each id once at its first position, only while its latest
+// record belongs to the token; a deleted id leaves a placeholder.
+class Model {
+ public:
+  void Add(const std::vector<Spec>& items) {
+    std::map<std::string, size_t> last;
+    for (size_t i = 0; i < items.size(); ++i) last[items[i].id] = i;
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (last[items[i].id] != i) continue;
+      positions_[items[i].token].push_back(items[i].id);
+      records_[items[i].id] = items[i];
+    }
+  }
+  void Delete(const std::vector<std::string>& ids) {
+    for (const auto& id : ids) records_.erase(id);
+  }
+  Groups Fetch(const std::vector<uint32_t>& tokens) const {
+    Groups out;
+    for (uint32_t t : tokens) {
+      std::vector<Got> group;
+      std::set<std::string> seen;
+      auto it = positions_.find(t);
+      if (it != positions_.end()) {
+        for (const auto& id : it->second) {
+          if (!seen.insert(id).second) continue;
+          auto rec = records_.find(id);
+          if (rec == records_.end()) {
+            group.push_back(Got{"", ostrik::Bytes(kWidth, 0), ""});
+          } else if (rec->second.token == t) {
+            group.push_back(Got{id, ostrik::Bytes(kWidth, rec->second.fill), rec->second.metadata});
+          }
+        }
+      }
+      out.push_back(std::move(group));
+    }
+    return out;
+  }
+
+ private:
+  std::map<uint32_t, std::vector<std::string>> positions_;
+  std::map<std::string, Spec> records_;
+};
+
+class EngineTest : public testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    switch (GetParam()) {
+      case Backend::Memory:
+        index_ = config_ = items_ = ostrik::DBConfig("memory");
+        break;
+      case Backend::Postgres: {
+        DZ_REQUIRE_SERVER(conn, dz_test::PostgresConnString, "DZ_PG_CONNSTR");
+        conn_ = conn;
+        index_ = ostrik::DBConfig("postgres", "dz_tokens_items", conn);
+        config_ = ostrik::DBConfig("postgres", "dz_tokens_config", conn);
+        items_ = ostrik::DBConfig("postgres", "dz_tokens_contents", conn);
+        break;
+      }
+      case Backend::Redis: {
+        DZ_REQUIRE_SERVER(conn, dz_test::RedisConnString, "DZ_REDIS_CONNSTR");
+        conn_ = conn;
+        index_ = config_ = items_ = ostrik::DBConfig("redis", "dz_tokens", conn);
+        break;
+      }
+    }
+  }
+
+  bool persistent() const { return GetParam() != Backend::Memory; }
+
+  std::string UniqueName(const std::string& tag = "") {
+    static std::mt19937_64 rng(std::random_device{}());
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string base = std::string(info->name()).substr(0, 40);
+    for (char& c : base) {
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return "tk_" + base + tag + "_" + std::to_string(rng() % 1000000000);
+  }
+
+  ostrik::IndexSetup Setup(const std::string& name, int32_t vocab = 4, uint64_t cache = 0) const {
+    ostrik::IndexSetup s;
+    s.index_name = name;
+    for (int i = 0; i < 32; ++i) s.index_key[i] = static_cast<uint8_t>(0x40 + i);
+    s.index_location = index_;
+    s.config_location = config_;
+    s.items_location = items_;
+    s.data_location = index_;
+    s.cpu_threads = 0;
+    s.max_cache_size = cache;
+    s.tree_depth = 32;
+    s.vocab_size = vocab;
+    s.payload_size = kWidth;
+    return s;
+  }
+
+  // Removes what an engine left in persistent stores.
+  static void Drop(std::unique_ptr<ts::TokenIndex>& engine) {
+    if (!engine) return;
+    try {
+      engine->DeleteIndex(true);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "cleanup: " << e.what();
+    }
+    engine.reset();
+  }
+
+  ostrik::DBConfig index_, config_, items_;
+  std::string conn_;
+};
+
+}  // namespace engine_test

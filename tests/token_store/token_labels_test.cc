@@ -1,0 +1,154 @@
+// Derivations against known answers computed outside the code, and the shared-prefix walk and its
+// parallel bodies against the plain walk.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <random>
+
+#include "token_store/token_index.h"
+#include "token_store/token_labels.h"
+#include "token_store/item_labels.h"
+#include "core/sha3.h"
+#include "token_store/token_vectors.h"
+
+namespace ts = ostrik_encrypted_index::internal::token_store;
+using namespace token_vectors;
+
+namespace {
+
+ostrik::IndexSetup AlphaOnMemory(int32_t vocab) {
+  ostrik::IndexSetup s;
+  s.index_name = "alpha";
+  for (int i = 0; i < 32; ++i) s.index_key[i] = static_cast<uint8_t>(i + 1);
+  s.index_location = s.config_location = s.items_location = s.data_location = ostrik::DBConfig("memory");
+  s.vocab_size = vocab;
+  s.payload_size = 8;
+  return s;
+}
+
+std::vector<ts::TokenSeed> AlphaSeeds(uint64_t n) {
+  Key32 key;
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i + 1);
+  return ts::DeriveTokenSeeds(n, key.data(), kNameMac.data());
+}
+
+}  // namespace
+
+TEST(TokenDerivation, KeysNameHashAndSeedsMatchKnownAnswers) {
+  ts::TokenIndex engine(AlphaOnMemory(8), nullptr);
+  EXPECT_EQ(engine.name_mac_, kNameMac);
+  EXPECT_EQ(engine.data_key_, kDataKey);
+  EXPECT_EQ(engine.content_key_, kContentKey);
+  EXPECT_EQ(engine.centroid_metadata_key_, kCentroidMetadataKey);
+  uint64_t hash = 0;
+  for (int i = 0; i < 8; ++i) hash = (hash << 8) | engine.name_mac_[i];
+  EXPECT_EQ(hash, kIndexNameHash);
+  EXPECT_EQ(AlphaSeeds(8)[7].bytes, kSeed7);
+}
+
+TEST(TokenDerivation, LabelsAndPadsMatchKnownAnswers) {
+  const auto seeds = AlphaSeeds(8);
+  for (const auto& v : kLabelVectors) {
+    SCOPED_TRACE("token " + std::to_string(v.token) + " position " + std::to_string(v.position) + " depth " +
+                 std::to_string(v.depth));
+    uint64_t label = 0, pad = 0;
+    ts::DeriveLabelAndPad(seeds[v.token], v.position, v.depth, label, pad);
+    EXPECT_EQ(label, v.label);
+    EXPECT_EQ(pad, v.pad);
+    ts::LabelWalker walker(v.depth);
+    walker.Derive(seeds[v.token], v.position, label, pad);
+    EXPECT_EQ(label, v.label);
+    EXPECT_EQ(pad, v.pad);
+  }
+}
+
+TEST(TokenDerivation, StoredEntryUnmasksToTheDataLabel) {
+  ts::TokenIndex engine(AlphaOnMemory(8), nullptr);
+  ts::TokenItemBatch batch;
+  batch.input_tokens = {0};
+  batch.item_ids = {"item-1"};
+  batch.payloads = ostrik::ByteMatrix(1, 8);
+  engine.AddItems(batch);
+  const auto& v = kLabelVectors[0];  // token 0, position 0, depth 32
+  const ostrik::Bytes entry = engine.index_store_->GetItem(v.label);
+  ASSERT_EQ(entry.size(), 8u);
+  uint64_t stored = 0;
+  for (int b = 7; b >= 0; --b) stored = (stored << 8) | entry[b];
+  EXPECT_EQ(stored ^ v.pad, kDataLabelItem1);
+  EXPECT_NE(stored ^ kLabelVectors[1].pad, kDataLabelItem1);
+}
+
+// The walker reuses states between calls; any order of positions, seeds and depths must give the
+// plain walk's answers.
+TEST(TokenDerivation, SharedPrefixWalkEqualsPlainWalk) {
+  const auto seeds = AlphaSeeds(4);
+  std::mt19937 rng(7);
+  for (uint32_t depth : {1u, 5u, 16u, 31u, 32u, 33u, 40u}) {
+    ts::LabelWalker walker(depth);
+    for (int i = 0; i < 400; ++i) {
+      const auto& seed = seeds[rng() % 4];
+      // Mostly consecutive runs, with jumps and repeats.
+      const uint32_t p = (i % 50 == 0) ? rng() : static_cast<uint32_t>(i / 2 + (rng() % 3 == 0 ? 1u << (rng() % 32) : 0));
+      uint64_t l1, p1, l2, p2;
+      walker.Derive(seed, p, l1, p1);
+      ts::DeriveLabelAndPad(seed, p, depth, l2, p2);
+      ASSERT_EQ(l1, l2) << "depth " << depth << " position " << p;
+      ASSERT_EQ(p1, p2);
+    }
+  }
+}
+
+TEST(TokenDerivation, ParallelBodiesGiveTheSameLabelsForAnyThreadCount) {
+  const auto seeds = AlphaSeeds(5);
+  // One big token, empty tokens, a repeated token: the split crosses token boundaries.
+  const std::vector<uint32_t> tokens = {0, 3, 1, 4, 0};
+  const std::vector<uint64_t> counts = {1000, 0, 17, 1, 1000};
+  ts::TokenLabels expected;
+  expected.offsets = {0};
+  for (uint64_t c : counts) expected.offsets.push_back(expected.offsets.back() + c);
+  for (size_t k = 0; k < tokens.size(); ++k) {
+    for (uint64_t j = 0; j < counts[k]; ++j) {
+      uint64_t l, p;
+      ts::DeriveLabelAndPad(seeds[tokens[k]], static_cast<uint32_t>(j), 32, l, p);
+      expected.labels.push_back(l);
+      expected.masks.push_back(p);
+    }
+  }
+  // Adding: the same positions as items, with data labels folded into the masks.
+  std::vector<uint32_t> item_tokens, positions;
+  std::vector<uint64_t> data_labels;
+  for (size_t k = 0; k < tokens.size(); ++k) {
+    for (uint64_t j = 0; j < counts[k]; ++j) {
+      item_tokens.push_back(tokens[k]);
+      positions.push_back(static_cast<uint32_t>(j));
+      data_labels.push_back(j * 0x9e3779b97f4a7c15ULL);
+    }
+  }
+  const int saved = omp_get_max_threads();
+  for (int threads : {1, 3, 8}) {
+    omp_set_num_threads(threads);
+    ts::TokenLabels got;
+    got.offsets = expected.offsets;
+    got.labels.resize(expected.labels.size());
+    got.masks.resize(expected.labels.size());
+    ts::DeriveTokenLabelsBody(tokens, seeds, got, 32);
+    EXPECT_EQ(got.labels, expected.labels) << threads << " threads";
+    EXPECT_EQ(got.masks, expected.masks) << threads << " threads";
+
+    ts::TokenLabels added;
+    added.labels.resize(item_tokens.size());
+    added.masks.resize(item_tokens.size());
+    ts::DeriveItemLabelsBody(item_tokens, data_labels, seeds, positions, added, 32);
+    EXPECT_EQ(added.labels, expected.labels) << threads << " threads";
+    for (size_t i = 0; i < data_labels.size(); ++i) ASSERT_EQ(added.masks[i] ^ data_labels[i], expected.masks[i]);
+  }
+  omp_set_num_threads(saved);
+}
+
+TEST(TokenDerivation, ParallelItemLabelsEqualHashItemIds) {
+  std::vector<std::string> ids = {"", "item-1", std::string(300, 'x')};
+  for (int i = 0; i < 5000; ++i) ids.push_back("id-" + std::to_string(i * 7919));
+  const Key32 key = kDataKey;
+  EXPECT_EQ(ts::ItemLabels(ids, key.data()), ostrik::HashItemIds(ids, key.data()));
+  EXPECT_EQ(ts::ItemLabels({"item-1"}, key.data()), (std::vector<uint64_t>{kDataLabelItem1}));
+}

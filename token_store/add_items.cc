@@ -1,0 +1,286 @@
+// Adding items: records, contents and masked index entries, then the counts. Every refusal comes
+// before the first change; a write that fails midway puts the counts back, and an item's earlier
+// version is overwritten in place rather than deleted first.
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "core/aes_gcm.h"
+#include "core/sha3.h"
+#include "token_store/encoded_item_record.h"
+#include "token_store/engine_messages.h"
+#include "token_store/item_labels.h"
+#include "token_store/label_table.h"
+#include "token_store/token_index.h"
+
+namespace ostrik_encrypted_index::internal::token_store {
+namespace {
+
+constexpr uint64_t kChunkItems = 10000;
+
+std::string N(uint64_t v) { return std::to_string(v); }
+
+bool HasPayload(const ostrik::ByteMatrix& m) { return m.rows * m.cols != 0; }
+
+// The batch with each repeated id kept once, at its last occurrence (in batch order of those).
+TokenItemBatch LastOccurrences(const TokenItemBatch& batch, const std::vector<size_t>& keep) {
+  TokenItemBatch out;
+  out.input_tokens.reserve(keep.size());
+  out.item_ids.reserve(keep.size());
+  const bool payloads = HasPayload(batch.payloads);
+  ostrik::Bytes rows;
+  if (payloads) rows.resize(keep.size() * batch.payloads.cols);
+  for (size_t j = 0; j < keep.size(); ++j) {
+    const size_t i = keep[j];
+    out.input_tokens.push_back(batch.input_tokens[i]);
+    out.item_ids.push_back(batch.item_ids[i]);
+    if (payloads) std::memcpy(rows.data() + j * batch.payloads.cols, batch.payloads.row(i), batch.payloads.cols);
+    if (!batch.contents.empty()) out.contents.push_back(batch.contents[i]);
+    if (!batch.metadata.empty()) out.metadata.push_back(batch.metadata[i]);
+  }
+  if (payloads) out.payloads = ostrik::ByteMatrix(std::move(rows), batch.payloads.cols);
+  return out;
+}
+
+}  // namespace
+
+void TokenIndex::AddItems(const TokenItemBatch& input) {
+  const uint64_t n_in = input.item_ids.size();
+  log().info("Adding " + N(n_in) + " Items");
+
+  // Refusals, before any store, count or cache entry changes.
+  if (gpu_) throw std::runtime_error(kCudaRequiredMessage);
+  if (input.input_tokens.size() != n_in) {
+    ostrik::EngineLogger().error("The number of centroid Ids does not match the number item Ids.\nCentroid Ids: " +
+                                 N(input.input_tokens.size()) + "\nItem Ids: " + N(n_in));
+    throw std::invalid_argument("The number of centroid Ids does not match the number item Ids.");
+  }
+  if ((static_cast<uint64_t>(tree_depth_) & 0xffffffffu) == 0) {
+    ostrik::EngineLogger().error("The number of round should be at least 1.");
+    throw std::invalid_argument("The number of round should be at least 1.");
+  }
+  if (payload_size_ != 0 && input.payloads.rows != input.input_tokens.size()) {
+    log().error("Mismatch between size of payload tokens (" + N(input.payloads.rows) + ") and item IDs (" +
+                N(input.input_tokens.size()) + ")");
+    throw std::invalid_argument("Mismatch between size of payload tokens and item IDs");
+  }
+  // The batch checks, for every chunk that will be written.
+  {
+    const bool payloads = HasPayload(input.payloads);
+    const uint64_t w = payloads ? input.payloads.cols : 0;
+    const uint64_t available_rows = payloads ? input.payloads.rows : n_in;
+    for (uint64_t s = 0; s < n_in; s += kChunkItems) {
+      const uint64_t e = std::min(s + kChunkItems, n_in), c = e - s;
+      // Metadata is all or nothing: a list of another length would pair texts with the wrong items.
+      const bool metadata_ok = input.metadata.empty() || input.metadata.size() == n_in;
+      const uint64_t metadata =
+          input.metadata.empty() ? c : std::min<uint64_t>(input.metadata.size() - std::min<uint64_t>(s, input.metadata.size()), c);
+      if (!metadata_ok || available_rows < e) {
+        ostrik::EngineLogger().error("Mismatched sizes for inputs or invalid row range.\nnum_rows: " + N(c) +
+                                     "\nitem_ids.size(): " + N(c) + "\nmetadata.size(): " + N(metadata) +
+                                     "\ninput_tokens.size(): " + N(c) + "\nstart_row: " + N(s) +
+                                     "\npayloads.rows(): " + N(available_rows));
+        throw std::invalid_argument("Mismatched sizes for inputs or invalid row range");
+      }
+      if (payload_size_ != w) {
+        ostrik::EngineLogger().error("Payload column size does not match expected payload size.\nPayload columns: " +
+                                     N(w) + "\nExpected payload size: " + N(payload_size_));
+        throw std::invalid_argument("Payload column size does not match expected payload size");
+      }
+    }
+  }
+  if (!input.contents.empty() && input.contents.size() != n_in) {
+    const std::string message = "Mismatch between the number of contents (" + N(input.contents.size()) +
+                                ") and item IDs (" + N(n_in) + ")";
+    ostrik::EngineLogger().error(message);
+    throw std::invalid_argument(message);
+  }
+  CheckTokens(input.input_tokens);
+
+  // Repeated ids (equal data labels) are resolved before the first write: the last occurrence
+  // wins, so no write can meet the same id twice.
+  const std::vector<uint64_t> input_labels = ItemLabels(input.item_ids, data_key_.data());
+  std::vector<size_t> keep;
+  {
+    LabelTable seen(n_in);
+    std::vector<bool> last(n_in, false);
+    uint64_t kept = 0;
+    for (uint64_t i = n_in; i-- > 0;) {
+      if (seen.FindOrInsert(input_labels[i], static_cast<uint32_t>(i)).second) {
+        last[i] = true;
+        ++kept;
+      }
+    }
+    if (kept != n_in) {
+      keep.reserve(kept);
+      for (uint64_t i = 0; i < n_in; ++i) {
+        if (last[i]) keep.push_back(i);
+      }
+    }
+  }
+  TokenItemBatch deduplicated;
+  std::vector<uint64_t> kept_labels;
+  if (!keep.empty()) {
+    deduplicated = LastOccurrences(input, keep);
+    for (size_t i : keep) kept_labels.push_back(input_labels[i]);
+  }
+  const TokenItemBatch& batch = keep.empty() ? input : deduplicated;
+  const std::vector<uint64_t>& data_labels = keep.empty() ? input_labels : kept_labels;
+  const uint64_t n = batch.item_ids.size();
+
+  LoadTokenCounts();
+  EnsureSeeds();
+  const std::vector<uint32_t> before = token_counts_;
+
+  std::vector<uint32_t> positions(n);
+  {
+    std::vector<uint32_t> next = token_counts_;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint32_t t = batch.input_tokens[i];
+      if (next[t] == UINT32_MAX) {
+        const std::string message = "Token " + N(t) + " cannot take more items";
+        ostrik::EngineLogger().error(message);
+        throw std::runtime_error(message);
+      }
+      positions[i] = next[t]++;
+    }
+    token_counts_ = std::move(next);
+  }
+  counts_dirty_ = true;
+
+  try {
+    const std::vector<uint64_t> content_labels = ItemLabels(batch.item_ids, content_key_.data());
+    std::vector<bool> stored(n, false);
+    if (n > 0) {
+      const std::vector<ostrik::Bytes> earlier = data_store_->BatchGetVariable(data_labels);
+      if (earlier.size() != n) throw std::runtime_error("Data store answered " + N(earlier.size()) + " values for " + N(n) + " keys");
+      for (uint64_t i = 0; i < n; ++i) stored[i] = !earlier[i].empty();
+    }
+
+    TokenLabels labels;
+    labels.labels.resize(n);
+    labels.masks.resize(n);
+    DeriveItemLabelsBody(batch.input_tokens, data_labels, token_seeds_, positions, labels,
+                         static_cast<uint32_t>(tree_depth_));
+
+    // Contents: only non-empty entries are stored; an empty one means the item has none.
+    std::vector<uint64_t> content_keys;
+    std::vector<ostrik::Bytes> content_envelopes;
+    if (!batch.contents.empty()) {
+      std::vector<ostrik::Bytes> plain;
+      for (uint64_t i = 0; i < n; ++i) {
+        if (batch.contents[i].empty()) continue;
+        content_keys.push_back(content_labels[i]);
+        plain.push_back(batch.contents[i]);
+      }
+      if (!plain.empty()) content_envelopes = ostrik::EncryptItems(plain, content_key_.data());
+    }
+
+    // From here on the stores change. Any cached list holding a version of these items (or the
+    // placeholder of one deleted earlier) would outlive the overwrite.
+    if (token_cache_.capacity() != 0 && n > 0) {
+      token_cache_.EraseEntriesWithLabels(std::unordered_set<uint64_t>(data_labels.begin(), data_labels.end()));
+    }
+    if (!content_keys.empty()) items_store_->BatchPushVariable(content_keys, content_envelopes);
+    PushItemBatches(data_labels, batch, labels);
+    SaveTokenCounts();
+
+    // Old contents go only once the new version is complete, and only where it brings none.
+    std::vector<uint64_t> stale_contents;
+    for (uint64_t i = 0; i < n; ++i) {
+      if (stored[i] && (batch.contents.empty() || batch.contents[i].empty())) stale_contents.push_back(content_labels[i]);
+    }
+    if (!stale_contents.empty()) items_store_->BatchDeleteItems(stale_contents);
+
+    // Keep cached lists in step with what was written.
+    if (token_cache_.capacity() != 0) {
+      const bool payloads = HasPayload(batch.payloads);
+      for (uint64_t i = 0; i < n; ++i) {
+        const uint32_t t = batch.input_tokens[i];
+        TokenCacheEntry* entry = token_cache_.Find(t);
+        uint64_t cached = 0;
+        if (entry != nullptr) {
+          token_cache_.Touch(t);
+          cached = entry->items.size();
+        }
+        if (before[t] == cached) {
+          TokenItem item;
+          item.item_id = batch.item_ids[i];
+          if (payloads) item.payload.assign(batch.payloads.row(i), batch.payloads.row(i) + batch.payloads.cols);
+          if (!batch.metadata.empty()) item.metadata = batch.metadata[i];
+          item.data_label = data_labels[i];
+          std::vector<TokenItem> one;
+          one.push_back(std::move(item));
+          if (entry != nullptr) {
+            token_cache_.Append(t, std::move(one));
+          } else {
+            token_cache_.Insert(t, std::move(one));
+          }
+        } else if (entry != nullptr) {
+          token_cache_.Erase(t);
+        } else {
+          std::cout << "Token not found: " << t << std::endl;
+        }
+      }
+    }
+  } catch (...) {
+    if (counts_dirty_) {
+      // Positions handed out by this batch may have no entry: never let them be saved.
+      token_counts_ = before;
+      counts_dirty_ = false;
+    }
+    throw;
+  }
+}
+
+void TokenIndex::PushItemBatches(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch,
+                                 const TokenLabels& labels) {
+  const uint64_t n = data_labels.size();
+  const bool payloads = HasPayload(batch.payloads);
+  if (!payloads) log().warning("No token payload provided, using empty payload");
+  const uint64_t w = payloads ? batch.payloads.cols : 0;
+  const uint64_t available_rows = payloads ? batch.payloads.rows : n;
+
+  for (uint64_t s = 0; s < n; s += kChunkItems) {
+    const uint64_t e = std::min(s + kChunkItems, n), c = e - s;
+    const uint64_t ids = std::min<uint64_t>(batch.item_ids.size() - std::min<uint64_t>(s, batch.item_ids.size()), c);
+    const uint64_t metadata =
+        batch.metadata.empty() ? c : std::min<uint64_t>(batch.metadata.size() - std::min<uint64_t>(s, batch.metadata.size()), c);
+    const uint64_t tokens =
+        std::min<uint64_t>(batch.input_tokens.size() - std::min<uint64_t>(s, batch.input_tokens.size()), c);
+    if (ids != c || metadata != c || tokens != c || available_rows < e) {
+      ostrik::EngineLogger().error("Mismatched sizes for inputs or invalid row range.\nnum_rows: " + N(c) +
+                                   "\nitem_ids.size(): " + N(ids) + "\nmetadata.size(): " + N(metadata) +
+                                   "\ninput_tokens.size(): " + N(tokens) + "\nstart_row: " + N(s) +
+                                   "\npayloads.rows(): " + N(available_rows));
+      throw std::invalid_argument("Mismatched sizes for inputs or invalid row range");
+    }
+    if (payload_size_ != w) {
+      ostrik::EngineLogger().error("Payload column size does not match expected payload size.\nPayload columns: " +
+                                   N(w) + "\nExpected payload size: " + N(payload_size_));
+      throw std::invalid_argument("Payload column size does not match expected payload size");
+    }
+
+    std::vector<ostrik::Bytes> records(c);
+    for (uint64_t i = s; i < e; ++i) {
+      records[i - s] = EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
+                                        payloads ? batch.payloads.row(i) : nullptr, w,
+                                        batch.metadata.empty() ? std::string_view() : std::string_view(batch.metadata[i]));
+    }
+    std::vector<ostrik::Bytes> envelopes = ostrik::EncryptItems(records, data_key_.data());
+    records.clear();
+
+    std::vector<uint64_t> keys(labels.labels.begin() + s, labels.labels.begin() + e);
+    std::vector<ostrik::Bytes> entries(c, ostrik::Bytes(8));
+    for (uint64_t i = 0; i < c; ++i) {
+      const uint64_t v = labels.masks[s + i];
+      for (int b = 0; b < 8; ++b) entries[i][b] = static_cast<uint8_t>(v >> (8 * b));
+    }
+    index_store_->BatchPushVariable(keys, entries);
+    data_store_->BatchPushVariable(std::vector<uint64_t>(data_labels.begin() + s, data_labels.begin() + e), envelopes);
+  }
+}
+
+}  // namespace ostrik_encrypted_index::internal::token_store

@@ -1,0 +1,137 @@
+// TokenIndex: the storage engine behind every open index. It keeps an encrypted multimap from token
+// (inverted-list number, 0 .. vocab_size_ - 1) to items in four stores: masked entries under
+// seed-tree labels in the index store, encrypted item records in the data store, encrypted contents
+// in the items store and its own engine state in the config store. It derives the per-index keys,
+// keeps per-token item counts (kTokenCountsKey in the index store) and an LRU token cache.
+//
+// Throws: std::invalid_argument for bad input and inconsistent sizes, std::out_of_range for a token
+// at or beyond vocab_size_, std::runtime_error for store, cipher, state and record failures (most
+// are logged first). A refused AddItems changes nothing; the destructor never throws.
+//
+// Thread-safety: none. An engine is used from one thread at a time; its parallel regions (labels,
+// ciphers, decoding) start from that thread and never touch the stores or the cache.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/logger.h"
+#include "core/matrix.h"
+#include "stores/keystore.h"
+#include "token_store/index_setup.h"
+#include "token_store/token_cache.h"
+#include "token_store/token_item_batch.h"
+#include "token_store/token_labels.h"
+
+namespace ostrik_encrypted_index::internal::token_store {
+
+using Key32 = std::array<uint8_t, 32>;
+using backing_store::Keystore;
+
+// The index-store key of the encrypted token counts, the same in every index.
+constexpr uint64_t kTokenCountsKey = ~uint64_t{0};
+
+// Config item suffixes: engine state and serialized index configuration.
+inline constexpr const char* kStateSuffix = ".oei";
+inline constexpr const char* kIndexConfigSuffix = ".ovs";
+
+class TokenIndex {
+ public:
+  // Creates a new index: builds the four stores (index, data, config, items), refuses a name whose
+  // engine state is already kept by a persistent config store, writes a fresh engine state.
+  TokenIndex(const ostrik::IndexSetup& setup, ostrik::Logger* logger);
+  // Reopens an existing index from its stored engine state and token counts. Uses the setup's
+  // name, key, locations, cpu_threads, gpu_accelerate and max_cache_size; depth, vocabulary and
+  // payload width come from the state.
+  static std::unique_ptr<TokenIndex> Load(const ostrik::IndexSetup& setup, ostrik::Logger* logger);
+
+  // Saves the token counts when they changed since they were last loaded or saved, then closes
+  // the stores. A failed save is logged and swallowed.
+  ~TokenIndex();
+
+  TokenIndex(const TokenIndex&) = delete;
+  TokenIndex& operator=(const TokenIndex&) = delete;
+
+  void DeriveKeys();
+  // Empties the index and data stores (and with `all` the config and items stores), zeroes the
+  // counts and writes a fresh engine state.
+  void DeleteIndex(bool all);
+  void SaveTokenCounts();
+  // Missing record: vocab_size_ zeros. A record shorter than vocab_size_ is padded with zeros.
+  void LoadTokenCounts();
+
+  // Adds (or replaces, by id) every item of the batch, or refuses the whole batch unchanged.
+  void AddItems(const TokenItemBatch& batch);
+  // The items of each requested token, one group per request position, in request order. A
+  // deleted item's position yields a placeholder (empty id, zero payload, empty metadata).
+  ostrik::ItemRecords GetTokenItems(const std::vector<uint32_t>& query_tokens);
+  // Removes the records and contents of the ids and every cached list that holds one of them.
+  // Positions and counts stay.
+  void DeleteItems(const std::vector<std::string>& ids);
+
+  // One decrypted metadata summary per field path, empty where none is stored.
+  std::vector<ostrik::Bytes> GetCentroidMetadata(const std::vector<std::string>& field_names);
+
+  ostrik::Bytes SerializeState() const;
+  void PushConfig(const std::string& name, const ostrik::Bytes& bytes);
+  ostrik::Bytes LoadConfig(const std::string& name);
+  // Stores the serialized index configuration as index_name_ + ".ovs".
+  void StoreIndexConfig(const ostrik::Bytes& bytes);
+
+  uint64_t cache_capacity() const { return token_cache_.capacity(); }
+
+  // Read directly by the client and filtering layers.
+  int64_t tree_depth_ = 0;
+  int64_t vocab_size_ = 0;
+  int64_t cpu_threads_ = 1;
+  bool gpu_ = false;
+  uint64_t payload_size_ = 0;
+  std::vector<uint32_t> token_counts_;
+  TokenCache token_cache_;
+  Key32 index_key_{};
+  Key32 data_key_{};
+  Key32 content_key_{};
+  Key32 centroid_metadata_key_{};
+  Key32 name_mac_{};
+  uint64_t value_size_ = 8;
+  std::string index_name_;
+  std::shared_ptr<Keystore> index_store_;
+  std::shared_ptr<Keystore> data_store_;
+  std::unique_ptr<Keystore> config_store_;
+  std::unique_ptr<Keystore> items_store_;
+  std::vector<TokenSeed> token_seeds_;
+  std::string state_text_;
+  ostrik::Logger* logger_ = nullptr;
+
+ private:
+  struct LoadTag {};
+  TokenIndex(LoadTag, const ostrik::IndexSetup& setup, ostrik::Logger* logger);
+
+  // Members common to both paths: everything but depth, vocabulary and payload width.
+  void InitCommon(const ostrik::IndexSetup& setup, ostrik::Logger* logger);
+  // name_mac_ and the store tag, then the four stores in the order index, data, config, items.
+  void BuildStores(const ostrik::IndexSetup& setup);
+  void EnsureSeeds();
+  void CheckTokens(const std::vector<uint32_t>& tokens) const;
+  void PushItemBatches(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch,
+                       const TokenLabels& labels);
+  ostrik::Logger& log() const { return logger_ ? *logger_ : ostrik::Logger::instance(); }
+
+  // True when token_counts_ differ from what the index store was last seen to hold.
+  bool counts_dirty_ = false;
+};
+
+// Decodes the plaintext data-store records of a get by id, pairing record i with contents[i]
+// (taken over when present and non-empty). An empty record (id not stored) yields no entry; a
+// record whose declared lengths disagree with its size throws std::runtime_error.
+std::vector<ItemEntry> DecodeItemRecords(const std::vector<ostrik::Bytes>& records,
+                                         std::vector<ostrik::Bytes>& contents, uint64_t payload_size);
+
+// The connection string as it may appear in a log line: a PostgreSQL password= value and the
+// password of a URI's user part are masked, everything else is kept.
+std::string MaskConnectionString(const std::string& connection_string);
+
+}  // namespace ostrik_encrypted_index::internal::token_store

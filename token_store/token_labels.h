@@ -1,0 +1,64 @@
+// Seed-tree labels: the per-token seeds (TokenSeed) and the walk that turns (seed, position, depth)
+// into the 64-bit label of the position's index-store entry and the pad that masks its value.
+//
+// DeriveTokenSeeds throws what ComputeHmacSha3 throws. The walkers never throw and allocate
+// nothing; they are meant to run one per thread inside parallel regions.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "token_store/token_cache.h"
+
+namespace ostrik_encrypted_index::internal::token_store {
+
+// Bytes 0..15: first half of HMAC(name_mac, token) (label input), 16..31: its second half (pad
+// input), 32..63: HMAC(index_key, token) (start of the walk). The token is 4 bytes little-endian.
+struct TokenSeed {
+  std::array<uint8_t, 64> bytes{};
+};
+
+struct TokenLabels {
+  std::vector<uint64_t> labels;
+  std::vector<uint64_t> masks;    // adding: pad XOR data label; fetching: the pad
+  std::vector<uint64_t> offsets;  // fetching: start of each missed token's positions, plus the end
+};
+
+std::vector<TokenSeed> DeriveTokenSeeds(uint64_t n, const uint8_t* index_key, const uint8_t* name_mac);
+
+// The plain walk: depth hashes, then one hash each for the label and the pad.
+void DeriveLabelAndPad(const TokenSeed& seed, uint32_t position, uint32_t depth, uint64_t& label,
+                       uint64_t& pad);
+
+// The same results, reusing the walk states that the previous position of the same seed shares
+// with this one: for consecutive positions a label costs about four hashes instead of depth + 2.
+// Above depth 32 position bits repeat along the walk and nothing is shared.
+class LabelWalker {
+ public:
+  explicit LabelWalker(uint32_t depth) : depth_(depth) {}
+  void Derive(const TokenSeed& seed, uint32_t position, uint64_t& label, uint64_t& pad);
+
+ private:
+  static constexpr uint32_t kMaxShared = 32;
+  uint32_t depth_;
+  const TokenSeed* seed_ = nullptr;
+  uint32_t position_ = 0;
+  // states_[l] is the state after the hash of level l; states_[depth] the seed's start state.
+  std::array<std::array<uint8_t, 32>, kMaxShared + 1> states_{};
+};
+
+// Adding: labels[i] = label of (tokens[i], positions[i]), masks[i] = its pad XOR data_labels[i].
+// `labels` must already hold one slot per item in both vectors. Runs one parallel region.
+void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& data_labels,
+                          const std::vector<TokenSeed>& seeds, const std::vector<uint32_t>& positions,
+                          TokenLabels& labels, uint32_t depth);
+
+// Fetching: for missed token k (tokens[k]) and every position j below its count, the label and
+// pad go to slot offsets[k] + j. Work is split over all (token, position) pairs, so one large token
+// uses every thread. `labels` holds the offsets and has its labels/masks sized to offsets.back().
+void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<TokenSeed>& seeds,
+                           TokenLabels& labels, uint32_t depth);
+
+}  // namespace ostrik_encrypted_index::internal::token_store
