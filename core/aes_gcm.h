@@ -5,10 +5,12 @@
 // EncryptMatrix/DecryptMatrix do the same for the rows of a ByteMatrix. Keys are 32 bytes owned by
 // the caller.
 //
-// Throws: std::invalid_argument for an item or row of 2^31 bytes or more, or for 2^32 items or
-// more in one EncryptItems call (checked before any work); std::length_error from DecryptMatrix for
-// rows narrower than an envelope; std::runtime_error when any item or row fails (after logging the
-// failures through engine_logger). No partial result is ever returned.
+// Throws, before any work: std::invalid_argument for a plaintext (or an envelope's ciphertext) of
+// 2^31 bytes or more, for 2^32 items or more in one EncryptItems call, for a null key and for a
+// matrix whose data does not hold rows x cols bytes; std::length_error from DecryptMatrix for rows
+// narrower than an envelope, and from the matrix operations for a result too large to address.
+// std::runtime_error when any item or row fails, after the failures are logged through
+// engine_logger (or the singleton). No partial result is ever returned.
 //
 // Thread-safety: reentrant. Each call runs one OpenMP region with the calling thread's team; cipher
 // contexts are per item (item operations) or per thread (matrix operations).

@@ -29,11 +29,17 @@ struct ByteMatrix {
     rows = bytes.size() / columns;
     data = std::move(bytes);
   }
-  // rows x cols zero bytes.
-  ByteMatrix(uint64_t n_rows, uint64_t n_cols) : rows(n_rows), cols(n_cols), data(n_rows * n_cols, 0) {}
+  // rows x cols zero bytes; throws std::length_error when rows x cols does not fit in 64 bits.
+  ByteMatrix(uint64_t n_rows, uint64_t n_cols) : rows(n_rows), cols(n_cols), data(CheckedSize(n_rows, n_cols), 0) {}
 
   uint8_t* row(uint64_t i) { return data.data() + i * cols; }
   const uint8_t* row(uint64_t i) const { return data.data() + i * cols; }
+
+ private:
+  static uint64_t CheckedSize(uint64_t n_rows, uint64_t n_cols) {
+    if (n_cols != 0 && n_rows > UINT64_MAX / n_cols) throw std::length_error("ByteMatrix size overflows");
+    return n_rows * n_cols;
+  }
 };
 
 struct FloatMatrix {
