@@ -32,7 +32,7 @@ inline std::string BackendName(const testing::TestParamInfo<Backend>& info) {
 
 constexpr uint64_t kWidth = 8;  // payload bytes per item (two floats)
 
-struct Spec {
+struct ItemSpec {
   std::string id;
   uint32_t token;
   uint8_t fill;  // every payload byte
@@ -40,7 +40,7 @@ struct Spec {
   std::string contents;
 };
 
-inline ts::TokenItemBatch Batch(const std::vector<Spec>& items, bool with_metadata = true, bool with_contents = false) {
+inline ts::TokenItemBatch Batch(const std::vector<ItemSpec>& items, bool with_metadata = true, bool with_contents = false) {
   ts::TokenItemBatch b;
   ostrik::Bytes rows;
   for (const auto& s : items) {
@@ -91,7 +91,7 @@ inline Groups ToGroups(const ostrik::ItemRecords& r, size_t n_groups) {
 // record belongs to the token; a deleted id leaves a placeholder.
 class Model {
  public:
-  void Add(const std::vector<Spec>& items) {
+  void Add(const std::vector<ItemSpec>& items) {
     std::map<std::string, size_t> last;
     for (size_t i = 0; i < items.size(); ++i) last[items[i].id] = i;
     for (size_t i = 0; i < items.size(); ++i) {
@@ -127,7 +127,7 @@ class Model {
 
  private:
   std::map<uint32_t, std::vector<std::string>> positions_;
-  std::map<std::string, Spec> records_;
+  std::map<std::string, ItemSpec> records_;
 };
 
 class EngineTest : public testing::TestWithParam<Backend> {

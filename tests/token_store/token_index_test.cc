@@ -39,7 +39,7 @@ class PostgresEngineTest : public EngineTest {};
 TEST_P(EngineTest, AddedItemsComeBackGroupedInRequestOrder) {
   auto e = std::make_unique<ts::TokenIndex>(Setup(UniqueName()), nullptr);
   EXPECT_EQ(ToGroups(e->GetTokenItems({0}), 1), (Groups{{}}));  // empty untrained index
-  const std::vector<Spec> items = {{"a", 0, 1, "{\"k\":1}", ""}, {"b", 1, 2, "", ""}, {"c", 1, 3, "{}", ""},
+  const std::vector<ItemSpec> items = {{"a", 0, 1, "{\"k\":1}", ""}, {"b", 1, 2, "", ""}, {"c", 1, 3, "{}", ""},
                                    {"d", 2, 4, "{\"k\":4}", ""}, {"e", 0, 5, "", ""}};
   e->AddItems(Batch(items));
   Model m;
@@ -68,7 +68,7 @@ TEST_P(EngineTest, ReAddAndDeleteGiveTheSameResultsWithAndWithoutCache) {
       EXPECT_EQ(ToGroups(plain->GetTokenItems(tokens), tokens.size()), expected) << "cache off, round " << round;
     }
   };
-  auto add = [&](const std::vector<Spec>& items) {
+  auto add = [&](const std::vector<ItemSpec>& items) {
     cached->AddItems(Batch(items));
     plain->AddItems(Batch(items));
     m.Add(items);
@@ -235,7 +235,7 @@ TEST_P(EngineTest, ReAddedItemReplacesOrDropsItsContents) {
 
 TEST_P(EngineTest, LargeBatchIsWrittenInChunksAndFetchedWhole) {
   auto e = std::make_unique<ts::TokenIndex>(Setup(UniqueName(), 2), nullptr);
-  std::vector<Spec> items;
+  std::vector<ItemSpec> items;
   for (int i = 0; i < 20001; ++i) items.push_back({"id" + std::to_string(i), 0, static_cast<uint8_t>(i), "", ""});
   e->AddItems(Batch(items, false));
   const ostrik::ItemRecords r = e->GetTokenItems({0});
@@ -334,7 +334,7 @@ TEST_P(PersistentEngineTest, ExistingNameIsRefusedOnAPersistentConfigStore) {
 TEST_P(PersistentEngineTest, ReopenedIndexReturnsEveryItem) {
   const std::string name = UniqueName();
   const ostrik::IndexSetup setup = Setup(name, 5);
-  std::vector<Spec> items;
+  std::vector<ItemSpec> items;
   for (int i = 0; i < 40; ++i) {
     items.push_back({"item-" + std::to_string(i), static_cast<uint32_t>(i % 5), static_cast<uint8_t>(i),
                      "{\"i\":" + std::to_string(i) + "}", ""});
@@ -359,7 +359,7 @@ TEST_P(PersistentEngineTest, ReopenedIndexReturnsEveryItem) {
   EXPECT_EQ(e->cache_capacity(), 3u);
   EXPECT_EQ(e->token_counts_, (std::vector<uint32_t>{8, 8, 8, 8, 8}));
   EXPECT_EQ(ToGroups(e->GetTokenItems(all), 5), m.Fetch(all));
-  const std::vector<Spec> more = {{"item-3", 0, 99, "", ""}, {"new", 4, 1, "", ""}};
+  const std::vector<ItemSpec> more = {{"item-3", 0, 99, "", ""}, {"new", 4, 1, "", ""}};
   e->AddItems(Batch(more));
   m.Add(more);
   EXPECT_EQ(ToGroups(e->GetTokenItems(all), 5), m.Fetch(all));
