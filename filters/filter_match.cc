@@ -243,16 +243,24 @@ const re2::RE2& FilterMatcher::Regex(const json& operand) const {
 
 bool FilterMatcher::Matches(const json& metadata) const { return Evaluate(*this, filter_, metadata, 0); }
 
-bool MatchesFilter(const json& filter, const json& metadata) {
+[[noreturn]] void ReportEvaluationError(std::exception_ptr error) {
   try {
-    const FilterMatcher matcher(filter);
-    return matcher.Matches(metadata);
+    std::rethrow_exception(error);
   } catch (const std::invalid_argument& e) {
     ostrik::CurrentLogger().critical(e.what());
     throw;
   } catch (const json::exception& e) {
     ostrik::CurrentLogger().critical(e.what());
     throw std::invalid_argument(e.what());
+  }
+}
+
+bool MatchesFilter(const json& filter, const json& metadata) {
+  try {
+    const FilterMatcher matcher(filter);
+    return matcher.Matches(metadata);
+  } catch (...) {
+    ReportEvaluationError(std::current_exception());
   }
 }
 

@@ -13,6 +13,7 @@
 // of threads at once. The filter it was built from must outlive it and stay unchanged.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -47,6 +48,10 @@ class FilterMatcher {
 };
 
 bool MatchesFilter(const nlohmann::json& filter, const nlohmann::json& metadata);
+
+// Rethrows a failure met while evaluating as std::invalid_argument (library errors keep their
+// text), after writing it at CRITICAL through current_logger; any other exception passes unchanged.
+[[noreturn]] void ReportEvaluationError(std::exception_ptr error);
 
 // True when a condition holds for an item that lacks the field (or holds null there): a lone
 // {$exists: false}, or a condition whose first operator is $nin.

@@ -39,18 +39,6 @@ constexpr int64_t kParallelThreshold = 256;
   MetadataError("unreadable metadata");
 }
 
-[[noreturn]] void ReportEvaluationError(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::invalid_argument& e) {
-    ostrik::CurrentLogger().critical(e.what());
-    throw;
-  } catch (const json::exception& e) {
-    ostrik::CurrentLogger().critical(e.what());
-    throw std::invalid_argument(e.what());
-  }
-}
-
 // Parses and evaluates every candidate in one pass, each thread reusing one parsed value, so that
 // the parsed metadata of the whole set is never held at once. The outcome is that of parsing all
 // metadata first and then evaluating in candidate order: a malformed text anywhere wins over any
