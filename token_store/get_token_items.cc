@@ -2,6 +2,9 @@
 // one batch read per store, decryption, and grouping so that each group holds exactly the items
 // whose latest record belongs to its token.
 #include <omp.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include <atomic>
 #include <cstring>
@@ -26,6 +29,9 @@ inline uint64_t GetLe64(const uint8_t* p) {
 }  // namespace
 
 ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens) {
+  static const bool kPh = std::getenv("DZ_PHASES") != nullptr;
+  auto T0 = std::chrono::steady_clock::now();
+  auto PH = [&](const char* n) { if (!kPh) return; auto t = std::chrono::steady_clock::now(); std::fprintf(stderr, "%s %.2f  ", n, std::chrono::duration<double, std::milli>(t - T0).count()); T0 = t; };
   CheckTokens(query_tokens);
   LoadTokenCounts();
   EnsureSeeds();
@@ -52,9 +58,11 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
     labels.masks.resize(total);
     DeriveTokenLabelsBody(misses, token_seeds_, labels, static_cast<uint32_t>(tree_depth_));
 
+PH("labels");
     fetched.token_indices.assign(misses.size() + 1, 0);
     if (total != 0) {
       const ostrik::ByteMatrix entries = index_store_->BatchGetItems(labels.labels);
+PH("idxread");
       if (entries.cols != 8) {
         ostrik::EngineLogger().error("Invalid encrypted item ID size\nExpected: 8\nActual: " + std::to_string(entries.cols));
         throw std::invalid_argument("Invalid encrypted item ID size");
@@ -80,6 +88,7 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
           unique_of[i] = u;
         }
       }
+PH("unmask");
       const std::vector<ostrik::Bytes> values = data_store_->BatchGetVariable(unique_labels);
       if (values.size() != unique_labels.size()) {
         const std::string message = "Data store answered " + std::to_string(values.size()) + " values for " +
@@ -87,8 +96,10 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
         ostrik::EngineLogger().error(message);
         throw std::runtime_error(message);
       }
+PH("dataread");
       const std::vector<ostrik::Bytes> plain = ostrik::DecryptItems(values, data_key_.data());
 
+PH("decrypt");
       // Decode every record once; an empty one is a deleted item.
       const int64_t n_unique = static_cast<int64_t>(unique_labels.size());
       std::vector<EncodedItemRecord> records(unique_labels.size());
@@ -108,6 +119,7 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
         throw std::runtime_error(bad_message);
       }
 
+PH("decode");
       // Group k keeps, in position order, the first position of each data label whose record
       // belongs to token k (or is gone: a placeholder keeps the deleted item's place).
       std::vector<uint32_t> chosen;
@@ -126,6 +138,7 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
         fetched.token_indices[k + 1] = chosen.size();
       }
 
+PH("group");
       const int64_t n_items = static_cast<int64_t>(chosen.size());
       fetched.item_ids.assign(chosen.size(), std::string());
       fetched.metadata.assign(chosen.size(), std::string());
@@ -146,10 +159,12 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
         }
         if (payload_size_ != 0) std::memcpy(fetched.payloads.row(r), rec.payload, payload_size_);
       }
+PH("output");
       if (failed.load()) throw std::bad_alloc();
     }
   }
 
+PH("freeing");
   const uint64_t num_results = lookup.hit_item_count + fetched.item_ids.size();
   try {
     MergeResults(query_tokens, lookup.hit_and_miss, lookup.cache_hit, misses, fetched, fetched_labels, num_results,
@@ -159,6 +174,8 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
     log().error(text);
     throw std::runtime_error(text);
   }
+PH("merge");
+  if (kPh) std::fprintf(stderr, "\n");
   return merged;
 }
 
