@@ -1,5 +1,8 @@
 #include "stores/memory_keystore.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +12,9 @@ namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
 
 using ostrik::EngineLogger;
+
+// Below this many keys a batch read stays on the calling thread: starting the team costs more.
+constexpr int64_t kParallelReads = 2048;
 
 // Logs prefix + message at ERROR and throws std::runtime_error with the same text.
 [[noreturn]] void Rethrow(const std::string& prefix, const std::exception& e) {
@@ -147,28 +153,34 @@ ostrik::ByteMatrix MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& ke
       EngineLogger().warning("No keys provided for batch retrieval");
       return ostrik::ByteMatrix();
     }
-    ostrik::Bytes data;
-    data.reserve(n * value_size_);
     auto it = map_.find(hashed_index_name_);
     if (it == map_.end()) {
       EngineLogger().warning("Index not found in MemoryKeystore. Returning default values.");
-      data.assign(n * value_size_, 0);
-      return ostrik::ByteMatrix(std::move(data), value_size_);
+      return ostrik::ByteMatrix(ostrik::Bytes(n * value_size_, 0), value_size_);
     }
-    for (uint64_t key : keys) {
-      auto found = it->second.find(key);
-      if (found == it->second.end()) {
-        data.insert(data.end(), value_size_, 0);
+    // Rows are disjoint and the map is only read, so lookups and copies run in parallel; a missing
+    // key keeps its zero row. The first refused key in request order is the one reported.
+    const Entry& entry = it->second;
+    const uint64_t width = value_size_;
+    ostrik::Bytes data(n * width, 0);
+    const int64_t count = static_cast<int64_t>(n);
+    int64_t refused = count;
+#pragma omp parallel for schedule(static) reduction(min : refused) if (count >= kParallelReads)
+    for (int64_t i = 0; i < count; ++i) {
+      const auto found = entry.find(keys[static_cast<size_t>(i)]);
+      if (found == entry.end()) continue;
+      if (found->second.size() != width) {
+        refused = std::min(refused, i);
         continue;
       }
-      const auto& value = found->second;
-      if (value.size() != value_size_) {
-        const std::string text = "Key " + std::to_string(key) + " has unexpected value size: " +
-                                 std::to_string(value.size()) + " (expected " + std::to_string(value_size_) + ")";
-        EngineLogger().error(text);
-        throw std::invalid_argument(text);
-      }
-      data.insert(data.end(), value.begin(), value.end());
+      if (width != 0) std::memcpy(data.data() + static_cast<uint64_t>(i) * width, found->second.data(), width);
+    }
+    if (refused < count) {
+      const uint64_t key = keys[static_cast<size_t>(refused)];
+      const std::string text = "Key " + std::to_string(key) + " has unexpected value size: " +
+                               std::to_string(entry.at(key).size()) + " (expected " + std::to_string(width) + ")";
+      EngineLogger().error(text);
+      throw std::invalid_argument(text);
     }
     EngineLogger().info("Items successfully retrieved from Memory");
     return ostrik::ByteMatrix(std::move(data), value_size_);
@@ -186,21 +198,29 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
       return {};
     }
     std::vector<std::vector<uint8_t>> result;
-    result.reserve(n);
     auto it = map_.find(hashed_index_name_);
     if (it == map_.end()) {
       EngineLogger().warning("Index not found in MemoryKeystore. Returning default empty vectors.");
       result.resize(n);
       return result;
     }
-    for (uint64_t key : keys) {
-      auto found = it->second.find(key);
-      if (found == it->second.end()) {
-        result.emplace_back();
-      } else {
-        result.push_back(found->second);
+    // One output row per key, sized before the region; the map is only read. A failed copy is
+    // reported after the region as the allocation failure it is.
+    const Entry& entry = it->second;
+    result.resize(n);
+    const int64_t count = static_cast<int64_t>(n);
+    bool failed = false;
+#pragma omp parallel for schedule(static) reduction(|| : failed) if (count >= kParallelReads)
+    for (int64_t i = 0; i < count; ++i) {
+      const auto found = entry.find(keys[static_cast<size_t>(i)]);
+      if (found == entry.end()) continue;
+      try {
+        result[static_cast<size_t>(i)] = found->second;
+      } catch (...) {
+        failed = true;
       }
     }
+    if (failed) throw std::bad_alloc();
     EngineLogger().info("Items successfully retrieved from Memory");
     return result;
   } catch (const std::exception& e) {

@@ -4,7 +4,8 @@
 //
 // Throws std::invalid_argument for refused batch pushes and std::runtime_error (with the
 // operation's prefix) for failures inside the wrapped operations. Logs through engine_logger. Not
-// synchronised: one thread at a time.
+// synchronised: one thread at a time. Large batch reads split their lookups and copies over an
+// OpenMP team started from the calling thread.
 #pragma once
 
 #include <cstdint>
