@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
+#include "core/keccak_lanes.h"
 #include "core/sha3.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
@@ -38,6 +40,162 @@ inline void StaticShare(uint64_t n, uint64_t& begin, uint64_t& end) {
   begin = k < r ? k * (q + 1) : r + k * q;
   end = begin + (k < r ? q + 1 : q);
 }
+
+// Lane derivation. The bottom kTileLevels levels of the walk, and the label and pad hashes, run
+// breadth-first over many positions at once so that the multi-lane sponge always has full groups:
+// positions of one aligned block of 2^kTileLevels share every state above the block, which the
+// scalar prefix walk computes once per block.
+constexpr uint32_t kTileLevels = 16;
+constexpr size_t kMaxPieces = 64;
+constexpr size_t kMaxLeaves = 512;
+constexpr size_t kMaxNodes = kMaxLeaves + kMaxPieces;  // nodes of one level over every pending piece
+
+using State = std::array<uint8_t, 32>;
+
+// Positions [base + lo, base + hi) of one block, starting from the block's state above the tile;
+// their labels go to slots out .. out + (hi - lo) - 1.
+struct Piece {
+  const TokenSeed* seed;
+  uint32_t lo, hi;
+  uint64_t out;
+  State top;
+};
+
+// Per-thread buffers, allocated (and left uninitialised) before the parallel region.
+struct LaneWorkspace {
+  std::array<Piece, kMaxPieces> pieces;
+  std::array<uint32_t, kMaxPieces> offset;
+  std::array<uint32_t, kMaxPieces> next_offset;
+  std::array<State, kMaxNodes> level_a;
+  std::array<State, kMaxNodes> level_b;
+  std::array<std::array<uint8_t, 32>, 2 * kMaxLeaves> leaf_inputs;
+  std::array<uint64_t, 2 * kMaxLeaves> leaf_hashes;
+};
+
+class LaneDeriver {
+ public:
+  // xor_with: null, or a value per slot folded into the pad (adding).
+  LaneDeriver(uint32_t depth, LaneWorkspace& space, uint64_t* labels, uint64_t* masks, const uint64_t* xor_with)
+      : depth_(depth), tile_(std::min(depth, kTileLevels)), w_(space), labels_(labels), masks_(masks),
+        xor_with_(xor_with) {}
+
+  // Positions first .. first + count - 1 of one seed, to slots out .. out + count - 1.
+  void Add(const TokenSeed& seed, uint32_t first, uint64_t count, uint64_t out) {
+    const uint64_t block = uint64_t{1} << tile_;
+    uint64_t p = first;
+    const uint64_t end = first + count;
+    while (p < end) {
+      if (pieces_ == kMaxPieces || leaves_ == kMaxLeaves) Flush();
+      const uint64_t base = p & ~(block - 1);
+      // Above depth 32 the position bits repeat along the walk: no two positions share a state.
+      const uint64_t stop = depth_ > kMaxShared32 ? p + 1 : std::min({end, base + block, p + (kMaxLeaves - leaves_)});
+      Piece& piece = w_.pieces[pieces_++];
+      piece.seed = &seed;
+      piece.lo = static_cast<uint32_t>(p - base);
+      piece.hi = static_cast<uint32_t>(stop - base);
+      piece.out = out + (p - first);
+      TopState(seed, static_cast<uint32_t>(p), piece.top);
+      leaves_ += stop - p;
+      p = stop;
+    }
+  }
+
+  void Flush() {
+    if (pieces_ == 0) return;
+    State* cur = w_.level_a.data();
+    State* next = w_.level_b.data();
+    for (size_t k = 0; k < pieces_; ++k) {
+      cur[k] = w_.pieces[k].top;
+      w_.offset[k] = static_cast<uint32_t>(k);
+    }
+    for (uint32_t level = tile_; level-- > 0;) {
+      size_t n = 0;
+      for (size_t k = 0; k < pieces_; ++k) {
+        const Piece& piece = w_.pieces[k];
+        const uint32_t parent_first = piece.lo >> (level + 1);
+        w_.next_offset[k] = static_cast<uint32_t>(n);
+        for (uint32_t j = piece.lo >> level; j <= (piece.hi - 1) >> level; ++j) {
+          next[n] = cur[w_.offset[k] + (j >> 1) - parent_first];
+          next[n][0] ^= static_cast<uint8_t>(j & 1u);
+          ++n;
+        }
+      }
+      ostrik::Sha3Hash32Batch(next[0].data(), next[0].data(), n);
+      std::swap(cur, next);
+      std::swap(w_.offset, w_.next_offset);
+    }
+    // cur now holds, per piece, the final state of each of its positions in order.
+    size_t leaf = 0;
+    for (size_t k = 0; k < pieces_; ++k) {
+      const Piece& piece = w_.pieces[k];
+      for (uint32_t i = 0; i < piece.hi - piece.lo; ++i, ++leaf) {
+        const State& state = cur[w_.offset[k] + i];
+        uint8_t* label_in = w_.leaf_inputs[2 * leaf].data();
+        uint8_t* pad_in = w_.leaf_inputs[2 * leaf + 1].data();
+        std::memcpy(label_in, piece.seed->bytes.data(), 16);
+        std::memcpy(label_in + 16, state.data(), 16);
+        std::memcpy(pad_in, piece.seed->bytes.data() + 16, 16);
+        std::memcpy(pad_in + 16, state.data() + 16, 16);
+      }
+    }
+    ostrik::Sha3HashToU64Batch(w_.leaf_hashes.data(), w_.leaf_inputs[0].data(), 2 * leaf);
+    leaf = 0;
+    for (size_t k = 0; k < pieces_; ++k) {
+      const Piece& piece = w_.pieces[k];
+      for (uint32_t i = 0; i < piece.hi - piece.lo; ++i, ++leaf) {
+        const uint64_t slot = piece.out + i;
+        labels_[slot] = w_.leaf_hashes[2 * leaf];
+        masks_[slot] = w_.leaf_hashes[2 * leaf + 1] ^ (xor_with_ != nullptr ? xor_with_[slot] : 0);
+      }
+    }
+    pieces_ = 0;
+    leaves_ = 0;
+  }
+
+ private:
+  static constexpr uint32_t kMaxShared32 = 32;
+
+  // The state after the walk's levels depth - 1 .. tile_ for `position`. Up to depth 32 those
+  // levels depend only on the block, and states shared with the previous block are kept.
+  void TopState(const TokenSeed& seed, uint32_t position, State& out) {
+    if (depth_ > kMaxShared32) {
+      State state;
+      std::memcpy(state.data(), seed.bytes.data() + 32, 32);
+      for (uint32_t level = depth_; level-- > tile_;) {
+        WalkLevel(state.data(), state.data(), (position >> (level % 32)) & 1u);
+      }
+      out = state;
+      return;
+    }
+    int top;
+    if (seed_ != &seed) {
+      std::memcpy(states_[depth_].data(), seed.bytes.data() + 32, 32);
+      top = static_cast<int>(depth_) - 1;
+    } else {
+      const uint32_t mask = depth_ == 32 ? ~0u : ((1u << depth_) - 1u);
+      const uint32_t diff = (position ^ position_) & mask;
+      top = diff == 0 ? -1 : 31 - std::countl_zero(diff);
+    }
+    for (int level = top; level >= static_cast<int>(tile_); --level) {
+      WalkLevel(states_[level + 1].data(), states_[level].data(), (position >> level) & 1u);
+    }
+    seed_ = &seed;
+    position_ = position;
+    out = states_[tile_];
+  }
+
+  uint32_t depth_;
+  uint32_t tile_;
+  LaneWorkspace& w_;
+  uint64_t* labels_;
+  uint64_t* masks_;
+  const uint64_t* xor_with_;
+  size_t pieces_ = 0;
+  size_t leaves_ = 0;
+  const TokenSeed* seed_ = nullptr;
+  uint32_t position_ = 0;
+  std::array<State, kMaxShared32 + 1> states_{};
+};
 
 }  // namespace
 
@@ -90,17 +248,23 @@ void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector
                           TokenLabels& labels, uint32_t depth) {
   const uint64_t n = tokens.size();
   if (n == 0) return;
-#pragma omp parallel
+  const int threads = omp_get_max_threads();
+  const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
+#pragma omp parallel num_threads(threads)
   {
     uint64_t begin, end;
     StaticShare(n, begin, end);
-    LabelWalker walker(depth);
-    for (uint64_t i = begin; i < end; ++i) {
-      uint64_t label, pad;
-      walker.Derive(seeds[tokens[i]], positions[i], label, pad);
-      labels.labels[i] = label;
-      labels.masks[i] = pad ^ data_labels[i];
+    LaneDeriver deriver(depth, spaces[static_cast<size_t>(omp_get_thread_num())], labels.labels.data(),
+                        labels.masks.data(), data_labels.data());
+    // Items that continue their predecessor's token at the next position form one run.
+    uint64_t i = begin;
+    while (i < end) {
+      uint64_t j = i + 1;
+      while (j < end && tokens[j] == tokens[i] && positions[j] == positions[j - 1] + 1 && positions[j] != 0) ++j;
+      deriver.Add(seeds[tokens[i]], positions[i], j - i, i);
+      i = j;
     }
+    deriver.Flush();
   }
 }
 
@@ -110,7 +274,9 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
   if (offsets.size() < 2) return;
   const uint64_t total = offsets.back();
   if (total == 0) return;
-#pragma omp parallel
+  const int threads = omp_get_max_threads();
+  const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
+#pragma omp parallel num_threads(threads)
   {
     uint64_t begin, end;
     StaticShare(total, begin, end);
@@ -118,14 +284,16 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
       // The token owning slot `begin`: the last k with offsets[k] <= begin.
       uint64_t k = static_cast<uint64_t>(std::upper_bound(offsets.begin(), offsets.end(), begin) -
                                          offsets.begin()) - 1;
-      LabelWalker walker(depth);
-      for (uint64_t g = begin; g < end; ++g) {
+      LaneDeriver deriver(depth, spaces[static_cast<size_t>(omp_get_thread_num())], labels.labels.data(),
+                          labels.masks.data(), nullptr);
+      uint64_t g = begin;
+      while (g < end) {
         while (g >= offsets[k + 1]) ++k;
-        uint64_t label, pad;
-        walker.Derive(seeds[tokens[k]], static_cast<uint32_t>(g - offsets[k]), label, pad);
-        labels.labels[g] = label;
-        labels.masks[g] = pad;
+        const uint64_t stop = std::min(end, offsets[k + 1]);
+        deriver.Add(seeds[tokens[k]], static_cast<uint32_t>(g - offsets[k]), stop - g, g);
+        g = stop;
       }
+      deriver.Flush();
     }
   }
 }

@@ -152,3 +152,70 @@ TEST(TokenDerivation, ParallelItemLabelsEqualHashItemIds) {
   EXPECT_EQ(ts::ItemLabels(ids, key.data()), ostrik::HashItemIds(ids, key.data()));
   EXPECT_EQ(ts::ItemLabels({"item-1"}, key.data()), (std::vector<uint64_t>{kDataLabelItem1}));
 }
+
+// The batched walk hashes the bottom levels of many positions at once and shares the states above
+// each block of 2^16 positions: check it at every depth where that split changes (around 16 and
+// 32), for fetches crossing a block boundary and for scattered, repeated and wrapping add positions.
+TEST(TokenDerivation, BatchedWalkEqualsPlainWalkAtEveryDepth) {
+  const auto seeds = AlphaSeeds(5);
+  const std::vector<uint32_t> tokens = {0, 3, 1, 4, 2};
+  // Above depth 32 nothing is shared, so the long tokens would only cost time there.
+  const std::vector<uint64_t> long_counts = {66000, 0, 517, 1, 70000};
+  const std::vector<uint64_t> short_counts = {3000, 0, 17, 1, 700};
+  std::mt19937_64 rng(11);
+  std::vector<uint32_t> item_tokens, positions;
+  std::vector<uint64_t> data_labels;
+  for (int i = 0; i < 600; ++i) {
+    const uint32_t t = static_cast<uint32_t>(rng() % 5);
+    switch (rng() % 4) {
+      case 0: item_tokens.push_back(t); positions.push_back(static_cast<uint32_t>(rng())); break;
+      case 1: {
+        const uint32_t start = static_cast<uint32_t>(rng() % 200000);
+        for (uint32_t q = 0; q < 40; ++q) { item_tokens.push_back(t); positions.push_back(start + q); }
+        break;
+      }
+      case 2:
+        for (uint32_t q = 0; q < 4; ++q) { item_tokens.push_back(t); positions.push_back(UINT32_MAX - 3 + q); }
+        item_tokens.push_back(t); positions.push_back(0);
+        break;
+      default: item_tokens.push_back(t); positions.push_back(positions.empty() ? 0 : positions.back());
+    }
+  }
+  for (size_t i = 0; i < item_tokens.size(); ++i) data_labels.push_back(rng());
+  auto sampled = [](uint64_t j) { return j < 300 || (j > 65236 && j < 65836) || j % 97 == 0; };
+
+  const int saved = omp_get_max_threads();
+  for (uint32_t depth : {0u, 1u, 3u, 15u, 16u, 17u, 24u, 32u, 33u, 40u}) {
+    for (int threads : {1, 3, 8}) {
+      SCOPED_TRACE("depth " + std::to_string(depth) + ", " + std::to_string(threads) + " threads");
+      omp_set_num_threads(threads);
+      const std::vector<uint64_t>& counts = depth > 32 ? short_counts : long_counts;
+      ts::TokenLabels got;
+      got.offsets = {0};
+      for (uint64_t c : counts) got.offsets.push_back(got.offsets.back() + c);
+      got.labels.resize(got.offsets.back());
+      got.masks.resize(got.offsets.back());
+      ts::DeriveTokenLabelsBody(tokens, seeds, got, depth);
+      for (size_t k = 0; k < tokens.size(); ++k) {
+        for (uint64_t j = 0; j < counts[k]; ++j) {
+          if (!sampled(j)) continue;
+          uint64_t l, p;
+          ts::DeriveLabelAndPad(seeds[tokens[k]], static_cast<uint32_t>(j), depth, l, p);
+          ASSERT_EQ(got.labels[got.offsets[k] + j], l) << "token " << tokens[k] << " position " << j;
+          ASSERT_EQ(got.masks[got.offsets[k] + j], p) << "token " << tokens[k] << " position " << j;
+        }
+      }
+      ts::TokenLabels added;
+      added.labels.resize(item_tokens.size());
+      added.masks.resize(item_tokens.size());
+      ts::DeriveItemLabelsBody(item_tokens, data_labels, seeds, positions, added, depth);
+      for (size_t i = 0; i < item_tokens.size(); ++i) {
+        uint64_t l, p;
+        ts::DeriveLabelAndPad(seeds[item_tokens[i]], positions[i], depth, l, p);
+        ASSERT_EQ(added.labels[i], l) << "item " << i << " position " << positions[i];
+        ASSERT_EQ(added.masks[i] ^ data_labels[i], p) << "item " << i << " position " << positions[i];
+      }
+    }
+  }
+  omp_set_num_threads(saved);
+}
