@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/batch_push_checks.h"
 #include "stores/postgres_keystore.h"
 #include "stores/postgres_table_setup.h"
 
@@ -54,23 +55,8 @@ void PostgresKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
 }
 
 void PostgresKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) {
+  CheckBatchPush(keys, values, value_size_, "Postgres");
   const uint64_t n = keys.size();
-  EngineLogger().info("Pushing " + std::to_string(n) + " items to Postgres");
-  if (n == 0) {
-    EngineLogger().error("No keys provided for batch insertion");
-    throw std::invalid_argument("No keys provided for batch insertion");
-  }
-  if (values.rows != n) {
-    EngineLogger().error("Mismatch between number of keys (" + std::to_string(n) + ") and batch size (" +
-                         std::to_string(values.rows) + ")");
-    throw std::invalid_argument("Mismatch between number of keys and batch size");
-  }
-  if (values.cols != value_size_ || values.data.size() < values.rows * values.cols) {
-    EngineLogger().error("Amount of data (" + std::to_string(values.rows * values.cols) +
-                         ") must be divisible by the size of each value (" + std::to_string(n * value_size_) +
-                         ")");
-    throw std::invalid_argument("Amount of data must be divisible by the size of each value");
-  }
   CheckValueLength(keys[0], values.cols);
   // Rows point into the caller's matrix, which outlives the call.
   RowSet rows;

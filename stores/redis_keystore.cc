@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/batch_push_checks.h"
 #include "stores/redis_connection.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
@@ -103,22 +104,8 @@ void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
 }
 
 void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) {
+  CheckBatchPush(keys, values, value_size_, "Redis", false);
   const uint64_t n = keys.size();
-  EngineLogger().info("Pushing " + std::to_string(n) + " items to Redis");
-  if (n == 0) {
-    EngineLogger().error("No keys provided for batch insertion");
-    throw std::invalid_argument("No keys provided for batch insertion");
-  }
-  if (values.rows != n) {
-    EngineLogger().error("Mismatch between number of keys (" + std::to_string(n) + ") and batch size (" +
-                         std::to_string(values.rows) + ")");
-    throw std::invalid_argument("Mismatch between number of keys and batch size");
-  }
-  if (values.rows * value_size_ != values.rows * values.cols || values.data.size() < values.rows * values.cols) {
-    EngineLogger().error("Amount of data " + std::to_string(values.rows * values.cols) +
-                         " must be divisible by the size of each value " + std::to_string(n * value_size_));
-    throw std::invalid_argument("Amount of data must be divisible by the size of each value");
-  }
   static const uint8_t kEmpty = 0;
   for (uint64_t i = 0; i < n; ++i) {
     QueueHset(keys[i], value_size_ == 0 ? &kEmpty : values.row(i), value_size_, i);
