@@ -13,14 +13,6 @@
 namespace ostrik {
 namespace {
 
-constexpr uint64_t kRoundConstants[24] = {
-    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808aULL, 0x8000000080008000ULL,
-    0x000000000000808bULL, 0x0000000080000001ULL, 0x8000000080008081ULL, 0x8000000000008009ULL,
-    0x000000000000008aULL, 0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000aULL,
-    0x000000008000808bULL, 0x800000000000008bULL, 0x8000000000008089ULL, 0x8000000000008003ULL,
-    0x8000000000008002ULL, 0x8000000000000080ULL, 0x000000000000800aULL, 0x800000008000000aULL,
-    0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL,
-};
 
 constexpr size_t kInputSize = 32;
 
@@ -64,7 +56,7 @@ constexpr size_t kInputSize = 32;
     const V b22 = ROL_(XOR_(a14, d4), 39);                                                       \
     const V b13 = ROL_(XOR_(a19, d4), 8);                                                        \
     const V b04 = ROL_(XOR_(a24, d4), 14);                                                       \
-    a00 = XOR_(CHI_(b00, b01, b02), BCAST_(kRoundConstants[round]));                             \
+    a00 = XOR_(CHI_(b00, b01, b02), BCAST_(kKeccakRoundConstants[round]));                             \
     a01 = CHI_(b01, b02, b03);                                                                   \
     a02 = CHI_(b02, b03, b04);                                                                   \
     a03 = CHI_(b03, b04, b00);                                                                   \
