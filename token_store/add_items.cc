@@ -241,28 +241,10 @@ void TokenIndex::PushItemBatches(const std::vector<uint64_t>& data_labels, const
   const bool payloads = HasPayload(batch.payloads);
   if (!payloads) log().warning("No token payload provided, using empty payload");
   const uint64_t w = payloads ? batch.payloads.cols : 0;
-  const uint64_t available_rows = payloads ? batch.payloads.rows : n;
 
   for (uint64_t s = 0; s < n; s += kChunkItems) {
     const uint64_t e = std::min(s + kChunkItems, n), c = e - s;
-    const uint64_t ids = std::min<uint64_t>(batch.item_ids.size() - std::min<uint64_t>(s, batch.item_ids.size()), c);
-    const uint64_t metadata =
-        batch.metadata.empty() ? c : std::min<uint64_t>(batch.metadata.size() - std::min<uint64_t>(s, batch.metadata.size()), c);
-    const uint64_t tokens =
-        std::min<uint64_t>(batch.input_tokens.size() - std::min<uint64_t>(s, batch.input_tokens.size()), c);
-    if (ids != c || metadata != c || tokens != c || available_rows < e) {
-      ostrik::EngineLogger().error("Mismatched sizes for inputs or invalid row range.\nnum_rows: " + N(c) +
-                                   "\nitem_ids.size(): " + N(ids) + "\nmetadata.size(): " + N(metadata) +
-                                   "\ninput_tokens.size(): " + N(tokens) + "\nstart_row: " + N(s) +
-                                   "\npayloads.rows(): " + N(available_rows));
-      throw std::invalid_argument("Mismatched sizes for inputs or invalid row range");
-    }
-    if (payload_size_ != w) {
-      ostrik::EngineLogger().error("Payload column size does not match expected payload size.\nPayload columns: " +
-                                   N(w) + "\nExpected payload size: " + N(payload_size_));
-      throw std::invalid_argument("Payload column size does not match expected payload size");
-    }
-
+    // AddItems checked every chunk's shape before the first write.
     std::vector<ostrik::Bytes> records(c);
     for (uint64_t i = s; i < e; ++i) {
       records[i - s] = EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
