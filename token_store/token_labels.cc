@@ -220,29 +220,6 @@ void DeriveLabelAndPad(const TokenSeed& seed, uint32_t position, uint32_t depth,
   LabelAndPadFromState(seed, state, label, pad);
 }
 
-void LabelWalker::Derive(const TokenSeed& seed, uint32_t position, uint64_t& label, uint64_t& pad) {
-  if (depth_ == 0 || depth_ > kMaxShared) {
-    DeriveLabelAndPad(seed, position, depth_, label, pad);
-    return;
-  }
-  // States above the highest level whose bit changed are shared with the previous position.
-  int top;
-  if (seed_ != &seed) {
-    std::memcpy(states_[depth_].data(), seed.bytes.data() + 32, 32);
-    top = static_cast<int>(depth_) - 1;
-  } else {
-    const uint32_t mask = depth_ == 32 ? ~0u : ((1u << depth_) - 1u);
-    const uint32_t diff = (position ^ position_) & mask;
-    top = diff == 0 ? -1 : 31 - std::countl_zero(diff);
-  }
-  for (int level = top; level >= 0; --level) {
-    WalkLevel(states_[level + 1].data(), states_[level].data(), (position >> level) & 1u);
-  }
-  seed_ = &seed;
-  position_ = position;
-  LabelAndPadFromState(seed, states_[0].data(), label, pad);
-}
-
 void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& data_labels,
                           const std::vector<TokenSeed>& seeds, const std::vector<uint32_t>& positions,
                           TokenLabels& labels, uint32_t depth) {

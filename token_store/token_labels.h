@@ -32,23 +32,6 @@ std::vector<TokenSeed> DeriveTokenSeeds(uint64_t n, const uint8_t* index_key, co
 void DeriveLabelAndPad(const TokenSeed& seed, uint32_t position, uint32_t depth, uint64_t& label,
                        uint64_t& pad);
 
-// The same results, reusing the walk states that the previous position of the same seed shares
-// with this one: for consecutive positions a label costs about four hashes instead of depth + 2.
-// Above depth 32 position bits repeat along the walk and nothing is shared.
-class LabelWalker {
- public:
-  explicit LabelWalker(uint32_t depth) : depth_(depth) {}
-  void Derive(const TokenSeed& seed, uint32_t position, uint64_t& label, uint64_t& pad);
-
- private:
-  static constexpr uint32_t kMaxShared = 32;
-  uint32_t depth_;
-  const TokenSeed* seed_ = nullptr;
-  uint32_t position_ = 0;
-  // states_[l] is the state after the hash of level l; states_[depth] the seed's start state.
-  std::array<std::array<uint8_t, 32>, kMaxShared + 1> states_{};
-};
-
 // Adding: labels[i] = label of (tokens[i], positions[i]), masks[i] = its pad XOR data_labels[i].
 // `labels` must already hold one slot per item in both vectors. Runs one parallel region.
 void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& data_labels,

@@ -55,10 +55,6 @@ TEST(TokenDerivation, LabelsAndPadsMatchKnownAnswers) {
     ts::DeriveLabelAndPad(seeds[v.token], v.position, v.depth, label, pad);
     EXPECT_EQ(label, v.label);
     EXPECT_EQ(pad, v.pad);
-    ts::LabelWalker walker(v.depth);
-    walker.Derive(seeds[v.token], v.position, label, pad);
-    EXPECT_EQ(label, v.label);
-    EXPECT_EQ(pad, v.pad);
   }
 }
 
@@ -76,26 +72,6 @@ TEST(TokenDerivation, StoredEntryUnmasksToTheDataLabel) {
   for (int b = 7; b >= 0; --b) stored = (stored << 8) | entry[b];
   EXPECT_EQ(stored ^ v.pad, kDataLabelItem1);
   EXPECT_NE(stored ^ kLabelVectors[1].pad, kDataLabelItem1);
-}
-
-// The walker reuses states between calls; any order of positions, seeds and depths must give the
-// plain walk's answers.
-TEST(TokenDerivation, SharedPrefixWalkEqualsPlainWalk) {
-  const auto seeds = AlphaSeeds(4);
-  std::mt19937 rng(7);
-  for (uint32_t depth : {1u, 5u, 16u, 31u, 32u, 33u, 40u}) {
-    ts::LabelWalker walker(depth);
-    for (int i = 0; i < 400; ++i) {
-      const auto& seed = seeds[rng() % 4];
-      // Mostly consecutive runs, with jumps and repeats.
-      const uint32_t p = (i % 50 == 0) ? rng() : static_cast<uint32_t>(i / 2 + (rng() % 3 == 0 ? 1u << (rng() % 32) : 0));
-      uint64_t l1, p1, l2, p2;
-      walker.Derive(seed, p, l1, p1);
-      ts::DeriveLabelAndPad(seed, p, depth, l2, p2);
-      ASSERT_EQ(l1, l2) << "depth " << depth << " position " << p;
-      ASSERT_EQ(p1, p2);
-    }
-  }
 }
 
 TEST(TokenDerivation, ParallelBodiesGiveTheSameLabelsForAnyThreadCount) {
