@@ -35,7 +35,8 @@ using SeedFn = arma::fmat (*)(const arma::fmat&, uint64_t, uint64_t);
 constexpr uint64_t kAssignBlock = 128;
 // Centroids per work item of the update.
 constexpr uint64_t kUpdateChunk = 32;
-// Below this many updated components per round a region costs more than it saves.
+// Below this many updated components per round, and with one assignment block, the rounds run on
+// the calling thread: a team costs more than it saves.
 constexpr uint64_t kParallelUpdate = 1 << 16;
 
 std::vector<QuantizerMatrix> Train(const FloatMatrix& vectors, const KMeansParams& params,
@@ -79,29 +80,34 @@ std::vector<QuantizerMatrix> Train(const FloatMatrix& vectors, const KMeansParam
     }
   }
 
-  // Everything the rounds write is sized here, before the first region.
+  // Everything the rounds write is sized here, before the region.
   std::vector<std::vector<uint64_t>> counts(m, std::vector<uint64_t>(k, 0));
   std::vector<uint64_t> order(n);
   std::iota(order.begin(), order.end(), uint64_t{0});
   std::vector<arma::fmat> batches(m, arma::fmat(sub, batch));
-  std::vector<uint32_t> assigned(m * batch);
-  std::vector<uint64_t> bucket_start(m * (k + 1));
-  std::vector<uint64_t> bucket_members(m * batch);
+  std::vector<uint32_t> assigned(m * batch, 0);
   std::vector<arma::fmat> scratch(std::max(1, omp_get_max_threads()));
   const uint64_t n_blocks = (batch + kAssignBlock - 1) / kAssignBlock;
   const uint64_t n_chunks = (k + kUpdateChunk - 1) / kUpdateChunk;
 
-  SingleThreadedBlas single_threaded_blas;
-  for (uint64_t iter = 0; iter < params.max_iters; ++iter) {
-    // A fresh uniformly random batch: the first `batch` entries of a partial Fisher-Yates shuffle.
+  // A fresh uniformly random batch: the first `batch` entries of a partial Fisher-Yates shuffle.
+  auto draw_batch = [&] {
     for (uint64_t j = 0; j < batch; ++j) {
       const uint64_t r = std::uniform_int_distribution<uint64_t>(j, n - 1)(generator);
       std::swap(order[j], order[r]);
     }
+  };
 
+  SingleThreadedBlas single_threaded_blas;
+  ParallelFailure failure;
+  if (params.max_iters > 0) draw_batch();
+  // One region for all rounds: a round is only a few milliseconds of work, so a fork/join per
+  // step would cost more than it saves. Each round has two barriers, after the assignment and
+  // after the update; nothing else synchronises.
+#pragma omp parallel if (m * n_blocks > 1 || (m * n_chunks > 1 && batch * sub >= kParallelUpdate))
+  for (uint64_t iter = 0; iter < params.max_iters; ++iter) {
     // Assignment against the centroids as they stand at the start of the round.
-    ParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, 1) if (m * n_blocks > 1)
+#pragma omp for schedule(dynamic, 1)
     for (uint64_t item = 0; item < m * n_blocks; ++item) {
       failure.Run([&] {
         const uint64_t s = item / n_blocks;
@@ -127,40 +133,33 @@ std::vector<QuantizerMatrix> Train(const FloatMatrix& vectors, const KMeansParam
         }
       });
     }
-    failure.Rethrow();
 
-    // Group each subvector's batch positions by centroid, keeping batch order inside a group.
-    for (uint64_t s = 0; s < m; ++s) {
-      uint64_t* start = bucket_start.data() + s * (k + 1);
-      std::fill(start, start + k + 1, 0);
-      const uint32_t* a = assigned.data() + s * batch;
-      for (uint64_t j = 0; j < batch; ++j) ++start[a[j] + 1];
-      for (uint64_t c = 0; c < k; ++c) start[c + 1] += start[c];
-      std::vector<uint64_t> fill(start, start + k);
-      uint64_t* members = bucket_members.data() + s * batch;
-      for (uint64_t j = 0; j < batch; ++j) members[fill[a[j]]++] = j;
-    }
+    // The batch copies are taken, so the next round's draw can overlap this round's update.
+#pragma omp single nowait
+    if (iter + 1 < params.max_iters) draw_batch();
 
     // A centroid's updates depend only on its own vectors, in batch order, so centroids can be
-    // updated in parallel with exactly the result of one sequential pass over the batch.
-#pragma omp parallel for schedule(dynamic, 1) if (m * n_chunks > 1 && batch * sub >= kParallelUpdate)
+    // updated in parallel with exactly the result of one sequential pass over the batch. Each
+    // chunk scans the whole assignment: cheaper than grouping it on one thread.
+#pragma omp for schedule(dynamic, 1)
     for (uint64_t item = 0; item < m * n_chunks; ++item) {
       const uint64_t s = item / n_chunks;
-      const uint64_t c_end = std::min(k, (item % n_chunks + 1) * kUpdateChunk);
-      const uint64_t* start = bucket_start.data() + s * (k + 1);
-      const uint64_t* members = bucket_members.data() + s * batch;
-      for (uint64_t c = (item % n_chunks) * kUpdateChunk; c < c_end; ++c) {
+      const uint32_t c_begin = static_cast<uint32_t>((item % n_chunks) * kUpdateChunk);
+      const uint32_t c_end = static_cast<uint32_t>(std::min(k, (item % n_chunks + 1) * kUpdateChunk));
+      const uint32_t* a = assigned.data() + s * batch;
+      for (uint64_t j = 0; j < batch; ++j) {
+        const uint32_t c = a[j];
+        if (c < c_begin || c >= c_end) continue;
         float* centre = centroids[s].colptr(c);
-        for (uint64_t p = start[c]; p < start[c + 1]; ++p) {
-          const float* x = batches[s].colptr(members[p]);
-          const uint64_t count = ++counts[s][c];
-          const float eta = 1.0f / (static_cast<float>(count) + 1.0f);
-          const float keep = 1.0f - eta;
-          for (uint64_t r = 0; r < sub; ++r) centre[r] = eta * x[r] + keep * centre[r];
-        }
+        const float* x = batches[s].colptr(j);
+        const uint64_t count = ++counts[s][c];
+        const float eta = 1.0f / (static_cast<float>(count) + 1.0f);
+        const float keep = 1.0f - eta;
+        for (uint64_t r = 0; r < sub; ++r) centre[r] = eta * x[r] + keep * centre[r];
       }
     }
   }
+  failure.Rethrow();
 
   std::vector<QuantizerMatrix> result;
   result.reserve(m);

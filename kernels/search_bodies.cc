@@ -24,6 +24,8 @@ constexpr uint64_t kChunk = 1024;
 constexpr uint64_t kBufferBudget = uint64_t{1} << 22;
 // Below this many distances (or norm terms) the replay runs on the calling thread.
 constexpr uint64_t kParallelReplay = 1 << 14;
+// Least distances per part when a query's replay is split over threads.
+constexpr uint64_t kReplayPart = 1 << 13;
 
 typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
 
@@ -130,6 +132,15 @@ struct HeapEntry {
   uint32_t item;
 };
 
+// A stretch [begin, end) of one query's scan, replayed by one thread.
+struct ReplayItem {
+  uint64_t query;
+  uint64_t begin;
+  uint64_t end;
+  uint64_t logged;  // entries of the admission log, when split
+  bool split;
+};
+
 template <Metric metric>
 void Search(const SearchBlock& block) {
   const uint64_t n = block.n_queries;
@@ -161,12 +172,11 @@ void Search(const SearchBlock& block) {
 
   std::vector<float> item_norms;
   std::vector<float> query_norms;
+  bool norms_pending = false;
   if constexpr (metric == Metric::kCosine) {
     item_norms.resize(n_items);
     query_norms.resize(n);
-#pragma omp parallel for schedule(static) if (n_items * d >= kParallelReplay)
-    for (uint64_t i = 0; i < n_items; ++i) item_norms[i] = SquaredNorm(block.item_vectors.row(i), d);
-    for (uint64_t q = 0; q < n; ++q) query_norms[q] = SquaredNorm(block.queries.row(q), d);
+    norms_pending = true;
   }
 
   const int n_threads = std::max(1, omp_get_max_threads());
@@ -181,8 +191,14 @@ void Search(const SearchBlock& block) {
   for (auto& h : heaps) h.reserve(k);
   std::vector<uint64_t> base(n, 0);
   std::vector<uint64_t> visit_start(n_groups + 1);
+  std::vector<uint64_t> fill(n_groups);
   std::vector<Visit> visits;
   std::vector<WorkItem> work;
+  std::vector<ReplayItem> replays;
+  std::vector<uint64_t> split_queries;
+  // Admission logs of the split replays, at the same offsets as their distances.
+  std::unique_ptr<HeapEntry[]> logs;
+  uint64_t logs_size = 0;
 
   const std::vector<std::string>& ids = block.item_ids;
   const std::vector<std::string>& texts = block.metadata;
@@ -193,7 +209,39 @@ void Search(const SearchBlock& block) {
     if (c != 0) return c < 0;
     return texts[a.item] < texts[b.item];
   };
+  // The bounded heap's step; true when the entry was taken in.
+  auto admit = [k, &entry_less](std::vector<HeapEntry>& heap, HeapEntry entry) {
+    if (heap.size() < k) {
+      heap.push_back(entry);
+      std::push_heap(heap.begin(), heap.end(), entry_less);
+      return true;
+    }
+    if (!(entry.distance < heap.front().distance)) return false;
+    std::pop_heap(heap.begin(), heap.end(), entry_less);
+    heap.back() = entry;
+    std::push_heap(heap.begin(), heap.end(), entry_less);
+    return true;
+  };
+  auto emit = [&](std::vector<HeapEntry>& heap, uint64_t q) {
+    const uint64_t found = heap.size();
+    const uint64_t row = q * results.top_k;
+    for (uint64_t pos = found; pos-- > 0;) {
+      const HeapEntry& top = heap.front();
+      results.distances.data[row + pos] = top.distance;
+      results.ids.data[row + pos] = ids[top.item];
+      if (block.include_metadata) results.metadata[q][pos] = texts[top.item];
+      std::pop_heap(heap.begin(), heap.end(), entry_less);
+      heap.pop_back();
+    }
+    if constexpr (metric == Metric::kEuclidean) {
+      for (uint64_t pos = 0; pos < found; ++pos) {
+        results.distances.data[row + pos] = std::sqrt(results.distances.data[row + pos]);
+      }
+    }
+    results.result_counts[q] = static_cast<int32_t>(found);
+  };
 
+  ParallelFailure failure;
   for (uint64_t q0 = 0; q0 < n;) {
     // The next batch of queries whose distance rows fit the buffer (at least one query).
     uint64_t q1 = q0;
@@ -211,15 +259,13 @@ void Search(const SearchBlock& block) {
     }
     for (uint64_t g = 0; g < n_groups; ++g) visit_start[g + 1] += visit_start[g];
     visits.resize(visit_start[n_groups]);
-    {
-      std::vector<uint64_t> fill(visit_start.begin(), visit_start.end() - 1);
-      for (uint64_t q = q0; q < q1; ++q) {
-        uint64_t at = base[q];
-        for (uint64_t p = 0; p < width; ++p) {
-          const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
-          visits[fill[g]++] = Visit{q, at};
-          at += offsets[g + 1] - offsets[g];
-        }
+    std::copy(visit_start.begin(), visit_start.end() - 1, fill.begin());
+    for (uint64_t q = q0; q < q1; ++q) {
+      uint64_t at = base[q];
+      for (uint64_t p = 0; p < width; ++p) {
+        const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
+        visits[fill[g]++] = Visit{q, at};
+        at += offsets[g + 1] - offsets[g];
       }
     }
     work.clear();
@@ -231,84 +277,125 @@ void Search(const SearchBlock& block) {
       }
     }
 
-    ParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, 1) if (work.size() > 1)
-    for (uint64_t w = 0; w < work.size(); ++w) {
-      const WorkItem& item = work[w];
-      const int t = omp_get_thread_num();
-      float* qt = tiles[t].data();
-      float* out = tile_out[t].data();
-      const uint64_t lanes = std::min(kLanes, visit_start[item.group + 1] - item.first_visit);
-      const Visit* tile = visits.data() + item.first_visit;
-      std::fill(qt, qt + d * kLanes, 0.0f);
-      for (uint64_t l = 0; l < lanes; ++l) {
-        const float* qv = block.queries.row(tile[l].query);
-        for (uint64_t j = 0; j < d; ++j) qt[j * kLanes + l] = qv[j];
+    // With fewer queries than threads a query's replay is cut into parts. A part's own bounded
+    // heap admits every entry that the query's heap would admit (its prefix is shorter, so its
+    // k-th distance is never lower), and an entry the query's heap refuses changes nothing: the
+    // parts' admission logs replayed in scan order give exactly the result of one sequential scan.
+    replays.clear();
+    split_queries.clear();
+    const bool few_queries = q1 - q0 < static_cast<uint64_t>(n_threads);
+    for (uint64_t q = q0; q < q1; ++q) {
+      const uint64_t parts =
+          few_queries ? std::clamp<uint64_t>(scanned[q] / kReplayPart, 1, static_cast<uint64_t>(n_threads)) : 1;
+      if (parts > 1) split_queries.push_back(q);
+      for (uint64_t part = 0; part < parts; ++part) {
+        replays.push_back(ReplayItem{q, scanned[q] * part / parts, scanned[q] * (part + 1) / parts, 0, parts > 1});
       }
-      const uint64_t count = item.end - item.begin;
-      const float* x = block.item_vectors.data.data() + item.begin * d;
-      if constexpr (metric == Metric::kCosine) {
-        TileDotProducts(qt, x, d, count, out);
-      } else {
-        TileSquaredDistances(qt, x, d, count, out);
-      }
-      const uint64_t skip = item.begin - offsets[item.group];
-      for (uint64_t l = 0; l < lanes; ++l) {
-        float* dst = distances.get() + tile[l].offset + skip;
-        if constexpr (metric == Metric::kCosine) {
-          const float qn = std::sqrt(query_norms[tile[l].query]);
-          for (uint64_t i = 0; i < count; ++i) {
-            const float norm = qn * std::sqrt(item_norms[item.begin + i]);
-            dst[i] = norm == 0.0f ? 1.0f : 1.0f - out[i * kLanes + l] / norm;
-          }
-        } else {
-          for (uint64_t i = 0; i < count; ++i) dst[i] = out[i * kLanes + l];
-        }
-      }
+    }
+    if (!split_queries.empty() && logs_size < used) {
+      logs = std::make_unique_for_overwrite<HeapEntry[]>(used);
+      logs_size = used;
     }
 
-    // The heap replays each query's distances in its scan order, so admission and ties are those
-    // of one sequential scan whatever the split of the distance work.
-#pragma omp parallel for schedule(dynamic, 1) if (used >= kParallelReplay)
-    for (uint64_t q = q0; q < q1; ++q) {
-      failure.Run([&] {
-        std::vector<HeapEntry>& heap = heaps[omp_get_thread_num()];
-        heap.clear();
-        const float* dist = distances.get() + base[q];
-        uint64_t at = 0;
-        for (uint64_t p = 0; p < width; ++p) {
-          const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
-          for (uint64_t i = offsets[g]; i < offsets[g + 1]; ++i, ++at) {
-            const float value = dist[at];
-            if (heap.size() < k) {
-              heap.push_back(HeapEntry{value, static_cast<uint32_t>(i)});
-              std::push_heap(heap.begin(), heap.end(), entry_less);
-            } else if (value < heap.front().distance) {
-              std::pop_heap(heap.begin(), heap.end(), entry_less);
-              heap.back() = HeapEntry{value, static_cast<uint32_t>(i)};
-              std::push_heap(heap.begin(), heap.end(), entry_less);
+    const bool with_norms = norms_pending;
+#pragma omp parallel if (work.size() > 1 || used >= kParallelReplay || (with_norms && n_items * d >= kParallelReplay))
+    {
+      if (with_norms) {
+#pragma omp for schedule(static) nowait
+        for (uint64_t i = 0; i < n_items; ++i) item_norms[i] = SquaredNorm(block.item_vectors.row(i), d);
+#pragma omp for schedule(static)
+        for (uint64_t q = 0; q < n; ++q) query_norms[q] = SquaredNorm(block.queries.row(q), d);
+      }
+
+#pragma omp for schedule(dynamic, 1)
+      for (uint64_t w = 0; w < work.size(); ++w) {
+        const WorkItem& item = work[w];
+        const int t = omp_get_thread_num();
+        float* qt = tiles[t].data();
+        float* out = tile_out[t].data();
+        const uint64_t lanes = std::min(kLanes, visit_start[item.group + 1] - item.first_visit);
+        const Visit* tile = visits.data() + item.first_visit;
+        std::fill(qt, qt + d * kLanes, 0.0f);
+        for (uint64_t l = 0; l < lanes; ++l) {
+          const float* qv = block.queries.row(tile[l].query);
+          for (uint64_t j = 0; j < d; ++j) qt[j * kLanes + l] = qv[j];
+        }
+        const uint64_t count = item.end - item.begin;
+        const float* x = block.item_vectors.data.data() + item.begin * d;
+        if constexpr (metric == Metric::kCosine) {
+          TileDotProducts(qt, x, d, count, out);
+        } else {
+          TileSquaredDistances(qt, x, d, count, out);
+        }
+        const uint64_t skip = item.begin - offsets[item.group];
+        for (uint64_t l = 0; l < lanes; ++l) {
+          float* dst = distances.get() + tile[l].offset + skip;
+          if constexpr (metric == Metric::kCosine) {
+            const float qn = std::sqrt(query_norms[tile[l].query]);
+            for (uint64_t i = 0; i < count; ++i) {
+              const float norm = qn * std::sqrt(item_norms[item.begin + i]);
+              dst[i] = norm == 0.0f ? 1.0f : 1.0f - out[i * kLanes + l] / norm;
             }
+          } else {
+            for (uint64_t i = 0; i < count; ++i) dst[i] = out[i * kLanes + l];
           }
         }
-        const uint64_t found = heap.size();
-        const uint64_t row = q * results.top_k;
-        for (uint64_t pos = found; pos-- > 0;) {
-          const HeapEntry& top = heap.front();
-          results.distances.data[row + pos] = top.distance;
-          results.ids.data[row + pos] = ids[top.item];
-          if (block.include_metadata) results.metadata[q][pos] = texts[top.item];
-          std::pop_heap(heap.begin(), heap.end(), entry_less);
-          heap.pop_back();
-        }
-        if constexpr (metric == Metric::kEuclidean) {
-          for (uint64_t pos = 0; pos < found; ++pos) {
-            results.distances.data[row + pos] = std::sqrt(results.distances.data[row + pos]);
+      }
+
+      // The heap replays each query's distances in its scan order, so admission and ties are
+      // those of one sequential scan whatever the split of the distance work.
+#pragma omp for schedule(dynamic, 1)
+      for (uint64_t r = 0; r < replays.size(); ++r) {
+        failure.Run([&] {
+          ReplayItem& replay = replays[r];
+          const uint64_t q = replay.query;
+          std::vector<HeapEntry>& heap = heaps[omp_get_thread_num()];
+          heap.clear();
+          const float* dist = distances.get() + base[q];
+          HeapEntry* log = replay.split ? logs.get() + base[q] + replay.begin : nullptr;
+          uint64_t logged = 0;
+          // Find the group where the part starts, then scan on in the query's order.
+          uint64_t at = 0;
+          for (uint64_t p = 0; p < width && at < replay.end; ++p) {
+            const uint64_t g = static_cast<uint32_t>(positions[q * width + p]);
+            const uint64_t size = offsets[g + 1] - offsets[g];
+            if (at + size <= replay.begin) {
+              at += size;
+              continue;
+            }
+            const uint64_t from = replay.begin > at ? replay.begin - at : 0;
+            const uint64_t to = std::min(size, replay.end - at);
+            for (uint64_t i = from; i < to; ++i) {
+              const HeapEntry entry{dist[at + i], static_cast<uint32_t>(offsets[g] + i)};
+              if (admit(heap, entry) && log != nullptr) log[logged++] = entry;
+            }
+            at += size;
           }
-        }
-        results.result_counts[q] = static_cast<int32_t>(found);
-      });
+          if (log != nullptr) {
+            replay.logged = logged;
+          } else {
+            emit(heap, q);
+          }
+        });
+      }
+
+#pragma omp for schedule(dynamic, 1)
+      for (uint64_t s = 0; s < split_queries.size(); ++s) {
+        failure.Run([&] {
+          const uint64_t q = split_queries[s];
+          std::vector<HeapEntry>& heap = heaps[omp_get_thread_num()];
+          heap.clear();
+          for (const ReplayItem& replay : replays) {
+            if (replay.query != q) continue;
+            const HeapEntry* log = logs.get() + base[q] + replay.begin;
+            for (uint64_t e = 0; e < replay.logged; ++e) admit(heap, log[e]);
+          }
+          emit(heap, q);
+        });
+      }
     }
     failure.Rethrow();
+    norms_pending = false;
     q0 = q1;
   }
 }

@@ -269,3 +269,92 @@ TEST(SearchCandidates, SingleQueryOverManyCandidates) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bounded heap of one sequential scan, as the search specifies it: ordered by (distance, id,
+// metadata), a full heap takes in only a strictly nearer candidate. Returns (distance, index)
+// nearest first.
+std::vector<std::pair<float, uint64_t>> SequentialScan(const std::vector<std::pair<float, uint64_t>>& scan,
+                                                       const ostrik::ItemRecords& items, uint64_t k) {
+  auto less = [&](const std::pair<float, uint64_t>& a, const std::pair<float, uint64_t>& b) {
+    return std::tie(a.first, items.item_ids[a.second], items.metadata[a.second]) <
+           std::tie(b.first, items.item_ids[b.second], items.metadata[b.second]);
+  };
+  std::vector<std::pair<float, uint64_t>> heap;
+  for (const auto& e : scan) {
+    if (heap.size() < k) {
+      heap.push_back(e);
+      std::push_heap(heap.begin(), heap.end(), less);
+    } else if (e.first < heap.front().first) {
+      std::pop_heap(heap.begin(), heap.end(), less);
+      heap.back() = e;
+      std::push_heap(heap.begin(), heap.end(), less);
+    }
+  }
+  std::sort_heap(heap.begin(), heap.end(), less);
+  return heap;
+}
+
+}  // namespace
+
+// Few queries over many candidates with a handful of distinct distances: which of the tied
+// candidates survive depends on the scan order, so a replay split over threads must reproduce the
+// sequential heap exactly, metadata included. Groups are probed out of order.
+TEST(SearchCandidates, FewQueriesWithManyTiesMatchOneSequentialScan) {
+  const uint64_t d = 4, n_groups = 7;
+  std::mt19937 gen(17);
+  std::vector<std::vector<Item>> groups(n_groups);
+  uint64_t next = 0;
+  for (uint64_t g = 0; g < n_groups; ++g) {
+    for (uint64_t i = 0; i < 9000 + 1000 * g; ++i, ++next) {
+      std::vector<float> v(d);
+      for (float& x : v) x = static_cast<float>(std::uniform_int_distribution<int>(0, 2)(gen));
+      if (g == 0 && i < 5) v.assign(d, 0.0f);  // cosine distance 1 to everything
+      // Ids repeat, so equal (distance, id) pairs fall back on the metadata text.
+      groups[g].push_back({"id" + std::to_string(next % 977), "m" + std::to_string(next % 13), v});
+    }
+  }
+  const auto c = Make(groups, d);
+  const auto queries = Rows(3, d, {0, 0, 0, 0, 1, 1, 1, 1, 2, 0, 1, 2});
+  const std::vector<std::vector<int32_t>> rows = {{5, 0, 3, 6, 1, 2, 4}, {6, 5, 4, 3, 2, 1, 0},
+                                                  {2, 4, 6, 0, 1, 3, 5}};
+  const auto probes = Probes(rows);
+
+  for (auto metric : {ostrik::SquaredEuclidean, ostrik::Cosine}) {
+    for (uint32_t k : {1u, 10u, 300u}) {
+      for (uint64_t n_queries : {1u, 3u}) {
+        const ostrik::ProbeSelection sel = Probes({rows.begin(), rows.begin() + n_queries});
+        const ostrik::FloatMatrix qs = Rows(n_queries, d, {queries.data.begin(), queries.data.begin() + n_queries * d});
+        const auto r = ok::SearchCandidates(c.items, c.vectors, sel, qs, k, metric, kWithMetadata);
+        for (uint64_t q = 0; q < n_queries; ++q) {
+          std::vector<std::pair<float, uint64_t>> scan;
+          for (int32_t g : rows[q]) {
+            for (uint64_t i = c.items.token_indices[g]; i < c.items.token_indices[g + 1]; ++i) {
+              const float* x = c.vectors.row(i);
+              const float* y = qs.row(q);
+              float s = 0, dot = 0, xx = 0, yy = 0;
+              for (uint64_t j = 0; j < d; ++j) {
+                s += (y[j] - x[j]) * (y[j] - x[j]);
+                dot += x[j] * y[j];
+                xx += x[j] * x[j];
+                yy += y[j] * y[j];
+              }
+              const float norm = std::sqrt(yy) * std::sqrt(xx);
+              scan.emplace_back(metric == ostrik::Cosine ? (norm == 0 ? 1.0f : 1.0f - dot / norm) : s, i);
+            }
+          }
+          const auto want = SequentialScan(scan, c.items, k);
+          ASSERT_EQ(r.result_counts[q], static_cast<int32_t>(want.size()));
+          for (uint64_t j = 0; j < want.size(); ++j) {
+            const std::string where = "metric " + std::to_string(metric) + " k " + std::to_string(k) + " query " +
+                                      std::to_string(q) + " rank " + std::to_string(j);
+            ASSERT_EQ(r.distances.data[q * k + j], want[j].first) << where;
+            ASSERT_EQ(r.ids.data[q * k + j], c.items.item_ids[want[j].second]) << where;
+            ASSERT_EQ(r.metadata[q][j], c.items.metadata[want[j].second]) << where;
+          }
+        }
+      }
+    }
+  }
+}
