@@ -52,6 +52,20 @@ ostrik::QueryResults SearchCandidates(const ItemRecords& candidates, const ostri
                                       const ProbeSelection& probes, const ostrik::FloatMatrix& queries,
                                       uint32_t top_k, ostrik::DistanceMetric metric,
                                       const std::vector<int32_t>& include) {
+  // The owned matrix's size check, at the place the view's checks would reach it.
+  const bool known_metric = metric == ostrik::Euclidean || metric == ostrik::SquaredEuclidean || metric == ostrik::Cosine;
+  if (known_metric && !candidates.item_ids.empty() && probes.n_queries != 0 && queries.rows != 0 && top_k != 0 &&
+      candidates.item_ids.size() == item_vectors.rows && queries.cols == item_vectors.cols) {
+    CheckFloatMatrixShape(item_vectors);
+  }
+  return SearchCandidatesView(candidates, ostrik::FloatRowsView{item_vectors.rows, item_vectors.cols, item_vectors.data.data()},
+                          probes, queries, top_k, metric, include);
+}
+
+ostrik::QueryResults SearchCandidatesView(const ItemRecords& candidates, const ostrik::FloatRowsView& item_vectors,
+                                      const ProbeSelection& probes, const ostrik::FloatMatrix& queries,
+                                      uint32_t top_k, ostrik::DistanceMetric metric,
+                                      const std::vector<int32_t>& include) {
   if (candidates.item_ids.empty() || probes.n_queries == 0 || queries.rows == 0) {
     return ostrik::QueryResults(probes.n_queries, 0);
   }
@@ -80,7 +94,9 @@ ostrik::QueryResults SearchCandidates(const ItemRecords& candidates, const ostri
   if (queries.cols != item_vectors.cols) {
     throw std::invalid_argument("Query embedding dimension does not match item embedding");
   }
-  CheckFloatMatrixShape(item_vectors);
+  if (item_vectors.data == nullptr && item_vectors.rows != 0 && item_vectors.cols != 0) {
+    throw std::invalid_argument("Vector data size does not match its rows and columns.");
+  }
   CheckFloatMatrixShape(queries);
   CheckStructure(candidates, probes, queries);
 

@@ -25,5 +25,10 @@ ostrik::QueryResults SearchCandidates(const ostrik::ItemRecords& candidates,
                                       const ostrik::ProbeSelection& probes, const ostrik::FloatMatrix& queries,
                                       uint32_t top_k, ostrik::DistanceMetric metric,
                                       const std::vector<int32_t>& include);
+// The same over candidate vectors viewed in place (item_vectors.data must hold rows x cols values).
+ostrik::QueryResults SearchCandidatesView(const ostrik::ItemRecords& candidates, const ostrik::FloatRowsView& item_vectors,
+                                      const ostrik::ProbeSelection& probes, const ostrik::FloatMatrix& queries,
+                                      uint32_t top_k, ostrik::DistanceMetric metric,
+                                      const std::vector<int32_t>& include);
 
 }  // namespace ostrik_encrypted_index::internal::kernels

@@ -36,6 +36,16 @@ struct QuantizerMatrix {
   }
 };
 
+// Read-only row-major float rows held elsewhere (for instance the payload bytes of fetched items,
+// which are float32 vectors): the search reads candidates through it without a copy.
+struct FloatRowsView {
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+  const float* data = nullptr;  // rows x cols values; may be null when there are none
+
+  const float* row(uint64_t i) const { return data + i * cols; }
+};
+
 // Nearest-centroid codes: codes[v * cols + s] is the centroid of quantizer s nearest to
 // subvector s of vector v.
 struct CodeMatrix {

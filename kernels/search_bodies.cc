@@ -321,7 +321,7 @@ void Search(const SearchBlock& block) {
           for (uint64_t j = 0; j < d; ++j) qt[j * kLanes + l] = qv[j];
         }
         const uint64_t count = item.end - item.begin;
-        const float* x = block.item_vectors.data.data() + item.begin * d;
+        const float* x = block.item_vectors.data + item.begin * d;
         if constexpr (metric == Metric::kCosine) {
           TileDotProducts(qt, x, d, count, out);
         } else {

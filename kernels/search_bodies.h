@@ -23,7 +23,7 @@
 namespace ostrik_encrypted_index::internal::kernels {
 
 struct SearchBlock {
-  const ostrik::FloatMatrix& item_vectors;
+  ostrik::FloatRowsView item_vectors;
   const ostrik::ProbeSelection& selection;
   const ostrik::FloatMatrix& queries;
   uint64_t n_queries;
