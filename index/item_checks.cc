@@ -1,0 +1,51 @@
+#include "index/item_checks.h"
+
+#include <cmath>
+
+#include "filters/json_limits.h"
+#include "filters/metadata_parse.h"
+
+namespace ostrik {
+namespace {
+
+namespace filters = ostrik_encrypted_index::internal::filters;
+
+// Parsed values are held for one chunk at a time.
+constexpr size_t kMetadataCheckChunk = 8192;
+
+}  // namespace
+
+uint64_t FirstNonFiniteRow(const FloatMatrix& m) {
+  const int64_t rows = static_cast<int64_t>(m.rows);
+  const uint64_t cols = m.cols;
+  int64_t first = rows;
+#pragma omp parallel for schedule(static) reduction(min : first) if (m.data.size() >= (1u << 16))
+  for (int64_t r = 0; r < rows; ++r) {
+    const float* row = m.data.data() + static_cast<uint64_t>(r) * cols;
+    bool finite = true;
+    for (uint64_t c = 0; c < cols; ++c) finite &= std::isfinite(row[c]);
+    if (!finite && r < first) first = r;
+  }
+  return static_cast<uint64_t>(first);
+}
+
+std::string CheckMetadataObjects(const std::vector<std::string>& metadata, const std::vector<std::string>& ids) {
+  std::vector<nlohmann::json> parsed;
+  for (size_t begin = 0; begin < metadata.size(); begin += kMetadataCheckChunk) {
+    const size_t end = std::min(metadata.size(), begin + kMetadataCheckChunk);
+    const size_t bad = filters::ParseMetadataTexts(metadata, begin, end, parsed);
+    if (bad != filters::kNoBadText) {
+      if (filters::ExceedsJsonDepth(metadata[bad])) {
+        return "Metadata of item '" + ids[bad] + "' is nested deeper than " +
+               std::to_string(filters::kMaxJsonDepth) + " levels.";
+      }
+      return "Metadata of item '" + ids[bad] + "' is not valid JSON.";
+    }
+    for (size_t i = begin; i < end; ++i) {
+      if (!parsed[i - begin].is_object()) return "Metadata of item '" + ids[i] + "' is not a JSON object.";
+    }
+  }
+  return "";
+}
+
+}  // namespace ostrik

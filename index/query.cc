@@ -1,0 +1,128 @@
+// The query road. Trained: pre-filter the lists on their metadata summaries, choose each query's
+// nearest lists, fetch them, post-filter exactly, search. Untrained: fetch every item (list 0),
+// post-filter, search exhaustively.
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+
+#include "filters/post_filtering.h"
+#include "filters/pre_filtering.h"
+#include "index/encrypted_index.h"
+#include "index/item_checks.h"
+#include "index/placeholders.h"
+#include "index/thread_scope.h"
+#include "kernels/candidate_search.h"
+#include "kernels/probe_selection.h"
+#include "token_store/token_index.h"
+
+namespace ostrik {
+namespace {
+
+namespace filters = ostrik_encrypted_index::internal::filters;
+namespace kernels = ostrik_encrypted_index::internal::kernels;
+
+// Above this many live items an untrained query warns that training would help.
+constexpr uint64_t kUntrainedQueryWarningThreshold = 50000;
+
+// The payloads are the items' float32 vectors: searched in place, not copied.
+FloatRowsView ItemVectors(const ItemRecords& candidates) {
+  const ByteMatrix& p = candidates.payloads;
+  return FloatRowsView{p.rows, p.cols / sizeof(float), reinterpret_cast<const float*>(p.data.data())};
+}
+
+uint32_t ClampTopK(uint64_t top_k) {
+  return static_cast<uint32_t>(std::min<uint64_t>(top_k, std::numeric_limits<uint32_t>::max()));
+}
+
+// Post-filtering copies every candidate even with no filter: skip it when there is none.
+ItemRecords PostFilter(ItemRecords candidates, const std::string& filter_text, Logger& logger) {
+  if (filter_text.empty()) return candidates;
+  return filters::PostFiltering(candidates, filter_text, logger);
+}
+
+}  // namespace
+
+QueryResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParams& params) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  log().info("Query");
+  if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
+  if (!token_index_) FailNotConnected(false);
+  ThreadCountScope threads(token_index_->cpu_threads_);
+  const uint64_t dimension = index_config_->dimension();
+  auto refuse = [this](const std::string& message) {
+    log().error(message);
+    throw std::invalid_argument(message);
+  };
+  if (queries.cols != dimension) {
+    refuse("The dimension of the vectors provided (" + std::to_string(queries.cols) +
+           ") doesn't match the index configuration (" + std::to_string(dimension) + ").");
+  }
+  if (queries.data.size() != queries.rows * queries.cols) refuse("Query data does not hold rows x dimension values.");
+  if (FirstNonFiniteRow(queries) != queries.rows) refuse("Query vectors must not hold NaN or infinity.");
+  return is_trained_ ? RetrieveTrained(queries, params) : RetrieveUntrained(queries, params);
+}
+
+QueryResults EncryptedIndex::RetrieveTrained(const FloatMatrix& queries, const QueryParams& params) {
+  log().info("RetrieveTrained");
+  const float greedy_factor = params.greedy ? 1.0f : 0.0f;
+  const auto metric = static_cast<DistanceMetric>(index_config_->metric);
+
+  const filters::PreFilterResult kept =
+      filters::PreFiltering(*token_index_, quantizers_->coarse, quantizers_->secondary, params.filters, log());
+  if (index_config_->index_type != IVFFLAT) {
+    log().error("Unsupported index type for quantization.");
+    throw std::invalid_argument("Unsupported index type for quantization.");
+  }
+  // No list may match, or none is to be probed: nothing to fetch, one empty row per query.
+  if (kept.centroid_ids.empty() || params.n_probes == 0) {
+    if (gpu_accelerate_) kernels::SelectProbesGpu(queries, kept.coarse, params.n_probes, metric, greedy_factor);
+    return QueryResults(queries.rows, 0);
+  }
+  const ProbeSelection probes =
+      gpu_accelerate_ ? kernels::SelectProbesGpu(queries, kept.coarse, params.n_probes, metric, greedy_factor)
+                      : kernels::SelectProbes(queries, kept.coarse, params.n_probes, metric, greedy_factor);
+
+  std::vector<uint32_t> tokens;
+  tokens.reserve(probes.probed_ids.size());
+  for (uint32_t u : probes.probed_ids) {
+    if (u >= kept.centroid_ids.size()) {
+      const std::string message = "Invalid filtered centroid index: " + std::to_string(u) +
+                                  " (mapping size: " + std::to_string(kept.centroid_ids.size()) + ")";
+      log().error(message);
+      throw std::out_of_range(message);
+    }
+    tokens.push_back(kept.centroid_ids[u]);
+  }
+
+  ItemRecords candidates = token_index_->GetTokenItems(tokens);
+  DropPlaceholders(candidates);
+  candidates = PostFilter(std::move(candidates), params.filters, log());
+  return kernels::SearchCandidatesView(candidates, ItemVectors(candidates), probes, queries, ClampTopK(params.top_k),
+                                       metric, params.include);
+}
+
+QueryResults EncryptedIndex::RetrieveUntrained(const FloatMatrix& queries, const QueryParams& params) {
+  log().info("RetrieveUntrained");
+  ProbeSelection probes;
+  probes.n_queries = queries.rows;
+  probes.probed_ids = {0};
+  probes.positions = Int32Matrix{queries.rows, 1, std::vector<int32_t>(queries.rows, 0)};
+  probes.distances = FloatMatrix{queries.rows, 1, std::vector<float>(queries.rows, 0.0f)};
+
+  ItemRecords candidates = token_index_->GetTokenItems({0});
+  DropPlaceholders(candidates);
+  // Counted after the fetch: deleted items and earlier versions of re-added ones are not items.
+  if (candidates.item_ids.size() > kUntrainedQueryWarningThreshold) {
+    const std::string warning = "Warning: querying untrained index with more than " +
+                                std::to_string(kUntrainedQueryWarningThreshold) + " indexed vectors.\n" +
+                                "Queries may be slow; consider calling `TrainIndex()` to speed up queries.";
+    log().warning(warning);
+    std::cerr << warning << std::endl;
+  }
+  candidates = PostFilter(std::move(candidates), params.filters, log());
+  return kernels::SearchCandidatesView(candidates, ItemVectors(candidates), probes, queries, ClampTopK(params.top_k),
+                                       static_cast<DistanceMetric>(index_config_->metric), params.include);
+}
+
+}  // namespace ostrik

@@ -1,0 +1,30 @@
+// ThreadCountScope: runs one index operation on the index's own OpenMP thread count, whatever
+// thread calls it, and gives the calling thread its previous count back afterwards.
+//
+// Never throws. Affects only the calling thread's OpenMP settings.
+#pragma once
+
+#include <omp.h>
+
+#include <cstdint>
+
+namespace ostrik {
+
+class ThreadCountScope {
+ public:
+  // 0 or less leaves the OpenMP default.
+  explicit ThreadCountScope(int64_t threads) : previous_(omp_get_max_threads()), active_(threads > 0) {
+    if (active_) omp_set_num_threads(static_cast<int>(threads));
+  }
+  ~ThreadCountScope() {
+    if (active_) omp_set_num_threads(previous_);
+  }
+  ThreadCountScope(const ThreadCountScope&) = delete;
+  ThreadCountScope& operator=(const ThreadCountScope&) = delete;
+
+ private:
+  int previous_;
+  bool active_;
+};
+
+}  // namespace ostrik
