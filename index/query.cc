@@ -2,6 +2,7 @@
 // nearest lists, fetch them, post-filter exactly, search. Untrained: fetch every item (list 0),
 // post-filter, search exhaustively.
 #include <cstring>
+#include <algorithm>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
@@ -68,20 +69,27 @@ QueryResults EncryptedIndex::RetrieveTrained(const FloatMatrix& queries, const Q
   const float greedy_factor = params.greedy ? 1.0f : 0.0f;
   const auto metric = static_cast<DistanceMetric>(index_config_->metric);
 
-  const filters::PreFilterResult kept =
-      filters::PreFiltering(*token_index_, quantizers_->coarse, quantizers_->secondary, params.filters, log());
+  // Without a filter every list stays: the centroids are probed where they are, not copied.
+  filters::PreFilterResult kept;
+  if (!params.filters.empty()) {
+    kept = filters::PreFiltering(*token_index_, quantizers_->coarse, quantizers_->secondary, params.filters, log());
+  } else if (!quantizers_->coarse.empty()) {
+    kept.centroid_ids.resize(static_cast<size_t>(std::max(quantizers_->coarse.front().count, 0)));
+    for (size_t i = 0; i < kept.centroid_ids.size(); ++i) kept.centroid_ids[i] = static_cast<uint32_t>(i);
+  }
+  const std::vector<QuantizerMatrix>& coarse = params.filters.empty() ? quantizers_->coarse : kept.coarse;
   if (index_config_->index_type != IVFFLAT) {
     log().error("Unsupported index type for quantization.");
     throw std::invalid_argument("Unsupported index type for quantization.");
   }
   // No list may match, or none is to be probed: nothing to fetch, one empty row per query.
   if (kept.centroid_ids.empty() || params.n_probes == 0) {
-    if (gpu_accelerate_) kernels::SelectProbesGpu(queries, kept.coarse, params.n_probes, metric, greedy_factor);
+    if (gpu_accelerate_) kernels::SelectProbesGpu(queries, coarse, params.n_probes, metric, greedy_factor);
     return QueryResults(queries.rows, 0);
   }
   const ProbeSelection probes =
-      gpu_accelerate_ ? kernels::SelectProbesGpu(queries, kept.coarse, params.n_probes, metric, greedy_factor)
-                      : kernels::SelectProbes(queries, kept.coarse, params.n_probes, metric, greedy_factor);
+      gpu_accelerate_ ? kernels::SelectProbesGpu(queries, coarse, params.n_probes, metric, greedy_factor)
+                      : kernels::SelectProbes(queries, coarse, params.n_probes, metric, greedy_factor);
 
   std::vector<uint32_t> tokens;
   tokens.reserve(probes.probed_ids.size());
