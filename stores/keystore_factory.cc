@@ -2,8 +2,10 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/logger.h"
+#include "stores/connection_secrets.h"
 #include "stores/memory_keystore.h"
 #include "stores/postgres_keystore.h"
 #include "stores/postgres_table_setup.h"
@@ -20,6 +22,8 @@ std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const s
     EngineLogger().critical("Invalid location for backing store");
     throw std::invalid_argument("Invalid location for backing store");
   }
+  const std::vector<std::string> secrets =
+      config.connection_string ? ConnectionSecrets(*config.connection_string) : std::vector<std::string>();
   try {
     switch (location) {
       case ostrik::MEMORY:
@@ -35,11 +39,15 @@ std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const s
     }
   } catch (const InvalidTableName& e) {
     // Bad input, not an operational failure: it keeps its type.
-    EngineLogger().critical(std::string("Failed to create backing store: ") + e.what());
-    throw;
+    const std::string message = RedactSecrets(e.what(), secrets);
+    EngineLogger().critical("Failed to create backing store: " + message);
+    if (message == e.what()) throw;
+    throw InvalidTableName(message);
   } catch (const std::exception& e) {
-    EngineLogger().critical(std::string("Failed to create backing store: ") + e.what());
-    throw std::runtime_error(e.what());
+    // Whatever a store or its client library put in the text, the password stays out of it.
+    const std::string message = RedactSecrets(e.what(), secrets);
+    EngineLogger().critical("Failed to create backing store: " + message);
+    throw std::runtime_error(message);
   }
 }
 

@@ -5,6 +5,8 @@
 // Throws std::invalid_argument "Invalid location for backing store" for an unknown location code
 // (logged at CRITICAL); every other failure (location NONE included) is logged at CRITICAL as
 // "Failed to create backing store: " + message and thrown as std::runtime_error with the message.
+// Every password the connection string carries is replaced by "****" in the logged and thrown
+// texts (see connection_secrets.h).
 // Never returns an empty pointer. Runs on the calling thread; shares nothing between stores.
 #pragma once
 

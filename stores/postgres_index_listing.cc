@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/connection_secrets.h"
 #include "stores/pg_result.h"
 #include "stores/postgres_table_setup.h"
 
@@ -27,10 +28,12 @@ std::vector<std::string> ListPostgresIndexes(const ostrik::DBConfig& config) {
     throw;
   }
 
+  // The client library's parse errors echo the token they refused, a password included.
+  const std::vector<std::string> secrets = ConnectionSecrets(*config.connection_string);
   PgConnection conn(PQconnectdb(config.connection_string->c_str()));
   if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
-    const std::string text =
-        std::string("Failed to connect to PostgreSQL: ") + (conn ? PQerrorMessage(conn.get()) : "out of memory");
+    const std::string text = "Failed to connect to PostgreSQL: " +
+                             RedactSecrets(conn ? PQerrorMessage(conn.get()) : "out of memory", secrets);
     conn.reset();
     EngineLogger().error(text);
     throw std::runtime_error(text);
@@ -39,7 +42,7 @@ std::vector<std::string> ListPostgresIndexes(const ostrik::DBConfig& config) {
   const std::string query = "SELECT index_name FROM " + table + ";";
   PgResult r(PQexec(conn.get(), query.c_str()));
   if (PgStatus(r) != PGRES_TUPLES_OK) {
-    const std::string text = std::string("Failed to execute query: ") + PQerrorMessage(conn.get());
+    const std::string text = "Failed to execute query: " + RedactSecrets(PQerrorMessage(conn.get()), secrets);
     r.reset();
     conn.reset();
     EngineLogger().error(text);

@@ -3,8 +3,9 @@
 //
 // Opens a connection of its own for the one query and closes it on every path. Throws
 // std::invalid_argument for a missing table name or connection string, or a table name that is not
-// a plain SQL identifier; std::runtime_error when the connection or the query fails. Logs through
-// engine_logger. Runs on the calling thread and shares nothing.
+// a plain SQL identifier; std::runtime_error when the connection or the query fails, its text
+// without the connection's password. Logs through engine_logger. Runs on the calling thread and
+// shares nothing.
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/connection_secrets.h"
 #include "stores/postgres_table_setup.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
@@ -45,13 +46,22 @@ PostgresKeystore::PostgresKeystore(const ostrik::DBConfig& config, const std::st
   store_kind_ = kind;
   CheckPostgresTableName(table_name_);
 
+  secrets_ = ConnectionSecrets(connection_string);
   conn_.reset(PQconnectdb(connection_string.c_str()));
   if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-    const std::string message = conn_ ? PQerrorMessage(conn_.get()) : "out of memory";
+    // The client library's parse errors echo the token they refused, a password included.
+    const std::string message = RedactSecrets(conn_ ? PQerrorMessage(conn_.get()) : "out of memory", secrets_);
     conn_.reset();
     const std::string text = "Postgres connection error: " + message;
     EngineLogger().critical(text);
     throw std::runtime_error(text);
+  }
+
+  // The password may also come from the environment or a password file.
+  const char* password = PQpass(conn_.get());
+  if (password != nullptr && *password != '\0' &&
+      std::find(secrets_.begin(), secrets_.end(), password) == secrets_.end()) {
+    secrets_.emplace_back(password);
   }
 
   SetUpPostgresTable(conn_.get(), table_name_, store_kind_ == CONFIG);
@@ -64,7 +74,7 @@ PostgresKeystore::PostgresKeystore(const ostrik::DBConfig& config, const std::st
   }
 }
 
-std::string PostgresKeystore::LibpqMessage() const { return PQerrorMessage(conn_.get()); }
+std::string PostgresKeystore::LibpqMessage() const { return RedactSecrets(PQerrorMessage(conn_.get()), secrets_); }
 
 void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
   const std::string k = std::to_string(key);

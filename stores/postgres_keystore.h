@@ -6,7 +6,8 @@
 // Built only by CreateKeystore; the constructor connects, sets the table up and prepares the batch
 // insert, and throws on any failure with no connection left open. Operations throw
 // std::invalid_argument for refused arguments and std::runtime_error for failed statements (a failed
-// read is never answered as "absent"); most log an ERROR line first through engine_logger.
+// read is never answered as "absent"); most log an ERROR line first through engine_logger. No
+// logged or thrown text carries the connection's password (see connection_secrets.h).
 // One blocking connection, no lock: one thread at a time.
 #pragma once
 
@@ -79,6 +80,8 @@ class PostgresKeystore : public Keystore {
   int32_t store_kind_ = INDEX;
   // Whether the full-chunk upsert is prepared on conn_ (it stays prepared across rollbacks).
   bool full_chunk_prepared_ = false;
+  // The connection's password in every form it may be echoed in, taken out of every error text.
+  std::vector<std::string> secrets_;
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/connection_secrets.h"
 #include "stores/pg_result.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
@@ -12,7 +13,10 @@ namespace {
 
 using ostrik::EngineLogger;
 
-std::string ConnMessage(PGconn* conn) { return PQerrorMessage(conn); }
+std::string ConnMessage(PGconn* conn) {
+  const char* password = PQpass(conn);
+  return RedactSecrets(PQerrorMessage(conn), {password != nullptr ? password : ""});
+}
 
 [[noreturn]] void Fail(const std::string& logged, const std::string& thrown) {
   EngineLogger().error(logged);

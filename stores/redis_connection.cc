@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/sigpipe_guard.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
@@ -170,6 +171,8 @@ RedisConnectionSettings ReadRedisConnectionSettings(const std::string& connectio
 }
 
 RedisContext ConnectRedis(const RedisConnectionSettings& s) {
+  // The TLS handshake, SELECT and PING all write to the socket.
+  SigpipeGuard no_sigpipe;
   const struct timeval connect_timeout = {5, 0};
   RedisContext context(redisConnectWithTimeout(s.host.c_str(), s.port, connect_timeout));
   if (!context) throw std::runtime_error("Failed to connect to Redis: Could not allocate redis context");

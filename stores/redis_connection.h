@@ -8,7 +8,8 @@
 //
 // Everything throws std::runtime_error with the texts of the store's construction, except a port
 // that is not a number (std::invalid_argument or std::out_of_range "stoi"). A failed connection is
-// released before the throw. Not synchronised: a connection belongs to one store.
+// released before the throw. Connecting blocks SIGPIPE on the calling thread (see sigpipe_guard.h).
+// Not synchronised: a connection belongs to one store.
 #pragma once
 
 #include <map>

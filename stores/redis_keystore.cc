@@ -8,6 +8,7 @@
 #include "core/logger.h"
 #include "stores/batch_push_checks.h"
 #include "stores/redis_connection.h"
+#include "stores/sigpipe_guard.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
@@ -45,6 +46,7 @@ RedisKeystore::Field RedisKeystore::FieldOf(uint64_t key) {
 }
 
 void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
+  SigpipeGuard no_sigpipe;
   EngineLogger().info("Pushing item to Redis");
   const Field field = FieldOf(key);
   RedisReply reply = TakeReply(redisCommand(context_.get(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(),
@@ -68,6 +70,7 @@ void RedisKeystore::QueueHset(const uint64_t& key, const uint8_t* value, size_t 
 }
 
 void RedisKeystore::ReadPipelinedReplies(uint64_t count) {
+  SigpipeGuard no_sigpipe;
   std::string first_error;
   for (uint64_t i = 0; i < count; ++i) {
     void* raw = nullptr;
@@ -83,6 +86,7 @@ void RedisKeystore::ReadPipelinedReplies(uint64_t count) {
 
 void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
                                       const std::vector<std::vector<uint8_t>>& values) {
+  SigpipeGuard no_sigpipe;
   EngineLogger().info("Pushing " + std::to_string(keys.size()) + " items to Redis");
   if (keys.empty()) {
     EngineLogger().error("No keys provided for batch insertion");
@@ -104,6 +108,7 @@ void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
 }
 
 void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) {
+  SigpipeGuard no_sigpipe;
   CheckBatchPush(keys, values, value_size_, "Redis", false);
   const uint64_t n = keys.size();
   static const uint8_t kEmpty = 0;
@@ -115,6 +120,7 @@ void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostr
 }
 
 void RedisKeystore::DeleteItem(const uint64_t& key) {
+  SigpipeGuard no_sigpipe;
   EngineLogger().info("Deleting item from Redis");
   const Field field = FieldOf(key);
   RedisReply reply = TakeReply(
@@ -125,6 +131,7 @@ void RedisKeystore::DeleteItem(const uint64_t& key) {
 }
 
 void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  SigpipeGuard no_sigpipe;
   EngineLogger().info("Deleting " + std::to_string(keys.size()) + " items from Redis");
   if (keys.empty()) {
     EngineLogger().warning("No keys provided for batch deletion");
@@ -141,6 +148,7 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
 }
 
 std::vector<uint8_t> RedisKeystore::GetItem(const uint64_t& key) {
+  SigpipeGuard no_sigpipe;
   EngineLogger().info("Getting item from Redis");
   const Field field = FieldOf(key);
   RedisReply reply = TakeReply(
@@ -158,6 +166,7 @@ std::vector<uint8_t> RedisKeystore::GetItem(const uint64_t& key) {
 }
 
 RedisReply RedisKeystore::MultiGet(const std::vector<uint64_t>& keys) {
+  SigpipeGuard no_sigpipe;
   std::vector<Field> fields(keys.size());
   std::vector<const char*> argv(keys.size() + 2);
   std::vector<size_t> lengths(keys.size() + 2);
@@ -223,6 +232,7 @@ ostrik::ByteMatrix RedisKeystore::BatchGetItems(const std::vector<uint64_t>& key
 }
 
 void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) {
+  SigpipeGuard no_sigpipe;
   RedisReply reply = TakeReply(
       redisCommand(context_.get(), "HSET %s %b %b", table_name_.c_str(), name.data(), name.size(), value.data(),
                    value.size()));
@@ -234,6 +244,7 @@ void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<ui
 }
 
 std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
+  SigpipeGuard no_sigpipe;
   RedisReply reply =
       TakeReply(redisCommand(context_.get(), "HGET %s %b", table_name_.c_str(), name.data(), name.size()));
   if (!reply) {
@@ -255,6 +266,7 @@ std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
 }
 
 bool RedisKeystore::ConfigItemExists(const std::string& name) {
+  SigpipeGuard no_sigpipe;
   RedisReply reply =
       TakeReply(redisCommand(context_.get(), "HEXISTS %s %b", table_name_.c_str(), name.data(), name.size()));
   if (!reply) LogAndThrow("Redis HEXISTS error: connection failure.");
@@ -263,6 +275,7 @@ bool RedisKeystore::ConfigItemExists(const std::string& name) {
 }
 
 void RedisKeystore::DeleteIndex() {
+  SigpipeGuard no_sigpipe;
   EngineLogger().info("Deleting index from Redis");
   RedisReply reply;
   if (store_kind_ == CONFIG) {
@@ -289,6 +302,7 @@ void RedisKeystore::DeleteIndex() {
 }
 
 uint64_t RedisKeystore::NumItems() {
+  SigpipeGuard no_sigpipe;
   RedisReply reply = TakeReply(redisCommand(context_.get(), "HLEN %b", hash_key_.data(), hash_key_.size()));
   if (!reply || context_->err) LogAndThrow("HLEN command failed");
   if (IsError(reply.get())) LogAndThrow("HLEN command failed: " + ReplyText(reply.get()));

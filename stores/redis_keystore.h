@@ -7,7 +7,8 @@
 // failure with nothing left open. An error reply to any command is a failure of the operation that
 // sent it (std::runtime_error with the operation's message); bad arguments are
 // std::invalid_argument. Logs through engine_logger. One blocking connection, no lock: one thread
-// at a time.
+// at a time. Each operation blocks SIGPIPE on its thread while it talks to the server, so a server
+// that has gone fails the operation instead of ending the process (see sigpipe_guard.h).
 #pragma once
 
 #include <array>
