@@ -75,7 +75,16 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 
   try {
     token_index_->DeleteIndex(false);
-    AddTrained(vectors, items.item_ids, {}, items.metadata, std::move(lists));
+    // The re-add is an upsert of every item on the trained path, and reports like one.
+    log().info("Upserting " + std::to_string(n) + " items.");
+    log().info("IngestTrained ");
+    try {
+      AddTrained(vectors, items.item_ids, {}, items.metadata, std::move(lists));
+    } catch (const std::exception& e) {
+      const std::string text = std::string("Error ingesting: ") + e.what();
+      log().critical(text);
+      throw std::runtime_error(text);
+    }
     token_index_->StoreIndexConfig(trained_bytes);
   } catch (const std::exception& e) {
     // Put every item back on the untrained path: its record goes to list 0 again, and its
