@@ -1,0 +1,70 @@
+// DBConfig, IndexConfig and IndexIVFFlat: thin adapters over the records of core/config.h. The
+// native constructors map the location and metric texts and throw std::invalid_argument
+// ("Unknown DB location: ", "Invalid distance metric: "), which Python sees as ValueError.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/config.h"
+#include "python/bindings.h"
+#include "python/config_texts.h"
+
+namespace py = pybind11;
+
+namespace dodezero_vizu {
+
+using ostrik::DBConfig;
+using ostrik::IndexConfig;
+using ostrik::IndexIVFFlat;
+
+void BindDBConfig(py::module_& m) {
+  py::class_<DBConfig, std::unique_ptr<DBConfig>>(m, "DBConfig")
+      .def(py::init<const std::string&, std::optional<std::string>, std::optional<std::string>>(), py::arg("location"),
+           py::arg("table_name") = py::none(), py::arg("connection_string") = py::none());
+}
+
+void BindIndexConfigs(py::module_& m) {
+  py::class_<IndexConfig, std::shared_ptr<IndexConfig>>(
+      m, "IndexConfig",
+      "Abstract base class for index configurations. This class provides the core properties of an index "
+      "configuration, including dimension, distance metric and index type")
+      .def_property_readonly(
+          "dimension", [](const IndexConfig& c) { return c.dimension(); },
+          "Get the vector dimensionality.\n\nReturns:\n    int: The dimensionality of the vectors stored in the index.")
+      .def_property_readonly(
+          "metric", [](const IndexConfig& c) { return MetricText(c.metric); },
+          "Get the distance metric used in the index.\n\nReturns:\n    string: The distance metric (euclidean, "
+          "cosine, or squared_euclidean).")
+      .def_property_readonly(
+          "index_type", [](const IndexConfig& c) { return IndexTypeText(c.index_type); },
+          "Get the index type.\n\nReturns:\n    str: The index type as a lowercase string (ivfflat).")
+      .def("n_lists", &IndexConfig::n_lists,
+           "Get the number of lists (coarse clusters) in the index.\n\nReturns:\n    int: The number of lists.")
+      .def("pq_dim", &IndexConfig::pq_dim,
+           "Get the Product Quantization (PQ) dimension, if applicable.\n\nReturns:\n    int: The PQ dimension, or 0 "
+           "if not applicable.")
+      .def("pq_bits", &IndexConfig::pq_bits,
+           "Get the number of bits per PQ code, if applicable.\n\nReturns:\n    int: The number of bits per PQ code, "
+           "or 0 if not applicable.")
+      .def(
+          "clone", [](const IndexConfig& c) { return std::shared_ptr<IndexConfig>(c.clone()); },
+          "Clone this IndexConfig object.\n\nReturns:\n    IndexConfig: A unique pointer to a cloned IndexConfig "
+          "object.");
+
+  py::class_<IndexIVFFlat, IndexConfig, std::shared_ptr<IndexIVFFlat>>(
+      m, "IndexIVFFlat", "Configuration for an IVFFlat index, which uses flat quantization for coarse clustering.")
+      .def(py::init<uint64_t, uint64_t, const std::string&>(), py::arg("dimension"), py::arg("n_lists"),
+           py::arg("metric") = "euclidean",
+           "Initialize the IVFFlat index configuration.\n\nParameters:\n    dimension (int): Dimensionality of the "
+           "vectors.\n    n_lists (int): Number of coarse clusters (lists).\n    metric (string): Distance metric "
+           "(euclidean, cosine, or squared_euclidean), default is euclidean.\n")
+      .def("n_lists", &IndexIVFFlat::n_lists,
+           "Get the number of lists in the IVFFlat index.\n\nReturns:\n    int: The number of coarse clusters (lists) "
+           "in the index.");
+}
+
+}  // namespace dodezero_vizu

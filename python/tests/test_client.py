@@ -1,0 +1,140 @@
+"""Client: construction, argument forms, the per-member error mapping, listing and loading."""
+
+import numpy as np
+import pytest
+
+import dodezero_vizu as dz
+from support import KEY, make_client, make_index, unique_name
+
+MEMORY = dz.DBConfig("memory")
+
+
+@pytest.mark.parametrize("threads, gpu", [(0, False), (4, True), (-3, False)])
+def test_thread_count_and_gpu_flag_read_back(threads, gpu):
+    client = dz.Client(MEMORY, MEMORY, MEMORY, threads, gpu)
+    assert client.get_cpu_threads() == threads
+    assert client.is_gpu_enabled() is gpu
+    keywords = dz.Client(index_location=MEMORY, config_location=MEMORY, items_location=MEMORY)
+    assert (keywords.get_cpu_threads(), keywords.is_gpu_enabled()) == (0, False)
+
+
+@pytest.mark.parametrize("position", range(3))
+def test_none_location_is_runtime_error_with_empty_message(position):
+    args = [MEMORY, MEMORY, MEMORY]
+    args[position] = None
+    with pytest.raises(RuntimeError) as caught:
+        dz.Client(*args)
+    assert str(caught.value) == ""
+
+
+@pytest.mark.parametrize("key", [KEY, list(KEY), tuple(KEY), bytes(31) + b"\x01", [np.uint8(9)] * 32])
+def test_accepted_key_forms(memory_client, key):
+    index = memory_client.create_index(unique_name(), key, dz.IndexIVFFlat(4, 2))
+    assert index.index_config()["dimension"] == 4
+
+
+@pytest.mark.parametrize("key", [list(range(1, 32)), list(range(1, 34)), [256] + [1] * 31, [-1] + [1] * 31,
+                                 [1.0] * 32, "a" * 32, bytearray(KEY)[:31]])
+def test_refused_key_forms(memory_client, key):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        memory_client.create_index("name", key, dz.IndexIVFFlat(4, 2))
+
+
+@pytest.mark.parametrize("name, key, config, message", [
+    ("x" * 256, KEY, dz.IndexIVFFlat(4, 2), "Index name cannot be longer than 255 characters."),
+    ("", KEY, dz.IndexIVFFlat(4, 2), "Index name cannot be an empty string."),
+    ("zero-key", bytes(32), dz.IndexIVFFlat(4, 2), "Index key cannot be an empty array."),
+    ("no-lists", KEY, dz.IndexIVFFlat(4, 0), "n_lists cannot be 0."),
+    ("no-dimension", KEY, dz.IndexIVFFlat(0, 2), "Vector dimension cannot be 0."),
+    ("both-zero", KEY, dz.IndexIVFFlat(0, 0), "n_lists cannot be 0."),
+    ("no-config", KEY, None, "index_config cannot be None"),
+])
+def test_create_index_refusals_are_value_errors(memory_client, name, key, config, message):
+    with pytest.raises(ValueError) as caught:
+        memory_client.create_index(name, key, config)
+    assert str(caught.value) == message
+
+
+def test_longest_name_and_optional_cache_size(memory_client):
+    assert make_index(memory_client, name="x" * 255).index_name() == "x" * 255
+    assert make_index(memory_client, max_cache_size=None).is_trained() is False
+    assert make_index(memory_client, max_cache_size=16).is_trained() is False
+    with pytest.raises(TypeError):
+        make_index(memory_client, max_cache_size=-1)
+
+
+def test_logger_argument(memory_client, capfd):
+    config = dz.IndexIVFFlat(4, 2)
+    with pytest.raises(ValueError, match="Unable to cast"):
+        memory_client.create_index(unique_name(), KEY, config, logger="log")
+    with pytest.raises(ValueError, match="Unable to cast"):
+        memory_client.load_serialized_index(b"x", KEY, logger="log")
+    with pytest.raises(RuntimeError, match="Unable to cast"):
+        memory_client.load_index(unique_name(), KEY, logger="log")
+
+    logger = dz.Logger.instance()
+    logger.configure("info")
+    memory_client.create_index(unique_name(), KEY, config, logger=logger)
+    assert "[INFO] " in capfd.readouterr().out  # the caller's settings are kept
+    memory_client.create_index(unique_name(), KEY, config)  # no logger: reset to errors only
+    logger.info("not written")
+    assert capfd.readouterr().out == ""
+
+
+def test_load_serialized_index_takes_bytes_only(memory_client):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        memory_client.load_serialized_index(bytearray(b"abc"), KEY)
+    with pytest.raises(ValueError):
+        memory_client.load_serialized_index(b"not a serialized index", KEY)
+
+
+def test_memory_locations(memory_client):
+    assert memory_client.list_indexes() == []
+    name = unique_name()
+    make_index(memory_client, name=name)
+    make_index(memory_client, name=name)  # a memory config store keeps no names
+    with pytest.raises(ValueError, match="Memory location is not supported"):
+        memory_client.load_index(name, KEY)
+
+
+@pytest.mark.parametrize("kind", ["postgres", "redis"])
+def test_creating_a_name_twice_is_refused(kind):
+    client = make_client(kind)
+    name = unique_name()
+    make_index(client, name=name)
+    with pytest.raises(ValueError) as caught:
+        make_index(client, name=name)
+    assert str(caught.value) == f"Failed to create index: Index name {name} already exists"
+
+
+def test_postgres_listing():
+    client = make_client("postgres")
+    names = sorted(unique_name() for _ in range(3))
+    for name in names:
+        make_index(client, name=name)
+    assert sorted(client.list_indexes()) == names
+
+
+def test_redis_cannot_be_listed():
+    with pytest.raises(ValueError, match="Listing indexes needs a PostgreSQL or memory config location."):
+        make_client("redis").list_indexes()
+
+
+def test_postgres_listing_failure_is_value_error(capfd):
+    location = dz.DBConfig("postgres", table_name="t", connection_string="host=127.0.0.1 port=1 connect_timeout=2")
+    with pytest.raises(ValueError, match="Failed to connect to PostgreSQL"):
+        dz.Client(location, location, location).list_indexes()
+    assert "Error in ListIndexes for Postgres: " in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("kind", ["postgres", "redis"])
+def test_load_index_failures_are_runtime_errors(kind):
+    client = make_client(kind)
+    name = unique_name()
+    make_index(client, name=name)
+    with pytest.raises(RuntimeError):
+        client.load_index(name, bytes(range(2, 34)))  # another key does not decrypt the stored state
+    with pytest.raises(RuntimeError, match="does not exist"):
+        client.load_index(unique_name(), KEY)
+    with pytest.raises(ValueError, match="Index name cannot be an empty string."):
+        client.load_index("", KEY)
