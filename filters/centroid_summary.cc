@@ -32,6 +32,7 @@ CentroidMetaEntry EntryOf(const json& value, int32_t centroid_id) {
     case json::value_t::number_unsigned:
     case json::value_t::number_float:
       entry.min = entry.max = value.get<double>();
+      WidenOffNoNumberPair(entry.min, entry.max);
       break;
     case json::value_t::boolean:
       entry.min = -S;
@@ -60,6 +61,8 @@ CentroidMetaEntry EntryOf(const json& value, int32_t centroid_id) {
           entry.hashes.push_back(StringCrc32(element.dump()));
         }
       }
+      // Numbers spanning -S to +S would otherwise be taken for a string's pair and skipped.
+      WidenOffNoNumberPair(entry.min, entry.max);
       break;
     default:
       break;  // null and objects: empty range, no hashes

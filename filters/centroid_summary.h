@@ -11,8 +11,10 @@
 // Thread-safety: pure functions; any thread.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -29,7 +31,9 @@ struct CentroidMapTable;
 namespace ostrik_encrypted_index::internal::filters {
 
 // Reserved range sentinel S. Empty range (no number seen): min +S, max -S. No-number pair (the
-// range of a string or boolean entry): min -S, max +S.
+// range of a string or boolean entry, and what a stored bucket without bounds decodes to): min -S,
+// max +S. A range that holds numbers never has min -S or max +S (see WidenOffNoNumberPair), so
+// that a real -S or +S cannot make a bucket read as holding no numbers.
 inline constexpr double kMetaRangeSentinel = 9876543211.0;
 
 struct CentroidMetaEntry {
@@ -42,6 +46,13 @@ struct CentroidMetaEntry {
 inline bool IsEmptyRange(double min, double max) { return min == kMetaRangeSentinel && max == -kMetaRangeSentinel; }
 inline bool IsNoNumberPair(double min, double max) { return min == -kMetaRangeSentinel && max == kMetaRangeSentinel; }
 
+// Moves a min equal to -S and a max equal to +S one step outward. The range only widens, so a
+// list keeps every number it held; the stored format is unchanged and old readers see a range.
+inline void WidenOffNoNumberPair(double& min, double& max) {
+  if (min == -kMetaRangeSentinel) min = std::nextafter(min, -std::numeric_limits<double>::infinity());
+  if (max == kMetaRangeSentinel) max = std::nextafter(max, std::numeric_limits<double>::infinity());
+}
+
 // The summary of one field path: bucket per list id.
 using CentroidMap = std::map<uint32_t, CentroidMetaEntry>;
 using FlatEntries = std::map<std::string, std::vector<CentroidMetaEntry>>;
@@ -51,7 +62,7 @@ uint32_t StringCrc32(const std::string& text);
 
 // Adds every field path of `value` (object keys joined with ".", arrays passed through) to paths,
 // and one entry per occurrence to entries. Callers pass an item's parsed metadata, its list id
-// and an empty prefix.
+// and an empty prefix. An entry that holds numbers is never the no-number pair.
 void FlattenMetadata(const nlohmann::json& value, std::set<std::string>& paths, int32_t centroid_id,
                      FlatEntries& entries, const std::string& prefix);
 

@@ -64,13 +64,17 @@ bool Merge(CentroidMap& summary, std::map<uint32_t, BatchBucket>& batch) {
       bucket.centroid_id = add.centroid_id;
       changed = true;
     }
-    if (add.has_range) {
-      if (add.min < bucket.min) {
-        bucket.min = add.min;
-        changed = true;
-      }
-      if (add.max > bucket.max) {
-        bucket.max = add.max;
+    // Only entries of null, objects and number-free arrays leave the batch range empty.
+    if (add.has_range && !IsEmptyRange(add.min, add.max)) {
+      double min = std::min(bucket.min, add.min);
+      double max = std::max(bucket.max, add.max);
+      // A stored bound may sit on the no-number pair (summaries written before bounds were kept
+      // off it); the union holds numbers and must not read as holding none. A stored pair is
+      // widened around, not replaced: it may be a range of real -S and +S.
+      WidenOffNoNumberPair(min, max);
+      if (min != bucket.min || max != bucket.max) {
+        bucket.min = min;
+        bucket.max = max;
         changed = true;
       }
     }

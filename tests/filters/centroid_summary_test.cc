@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <flatbuffers/flatbuffers.h>
 
 #include "schemas/centroid_map_generated.h"
@@ -64,6 +66,34 @@ TEST(FlattenMetadata, EntriesPerPathAndValueType) {
 
   Flatten(R"({"items": [{"price": 5}], "a.b": 1, "": {"x": 1}})", &paths);
   EXPECT_EQ(paths, (std::set<std::string>{"", ".x", "a.b", "items", "items.price"}));
+}
+
+TEST(FlattenMetadata, NumbersOnTheSentinelsNeverFormTheNoNumberPair) {
+  const double below = std::nextafter(-S, -1e300);
+  const double above = std::nextafter(S, 1e300);
+  struct Case {
+    const char* metadata;
+    double min, max;
+  } cases[] = {
+      {R"({"x": -9876543211})", below, -S},
+      {R"({"x": 9876543211.0})", S, above},
+      {R"({"x": [-9876543211, 9876543211]})", below, above},
+      {R"({"x": [9876543211, "s", -9876543211.0]})", below, above},
+      {R"({"x": [-9876543211]})", below, -S},
+      {R"({"x": [1, 9876543211]})", 1, above},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.metadata);
+    auto e = Flatten(c.metadata);
+    const CentroidMetaEntry& entry = e["x"].at(0);
+    EXPECT_EQ(entry.min, c.min);
+    EXPECT_EQ(entry.max, c.max);
+    EXPECT_FALSE(IsNoNumberPair(entry.min, entry.max));
+  }
+  // Values next to the sentinels are kept as they are.
+  auto e = Flatten(R"({"x": [-9876543210, 9876543210]})");
+  EXPECT_EQ(e["x"].at(0).min, -9876543210.0);
+  EXPECT_EQ(e["x"].at(0).max, 9876543210.0);
 }
 
 TEST(FlattenMetadata, TooDeepIsInvalidArgument) {

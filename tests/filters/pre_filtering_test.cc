@@ -143,6 +143,45 @@ TEST_F(PreFilteringTest, SummaryIdsBeyondTheListsAreNeverKept) {
   EXPECT_EQ(r.coarse[0].rows, 1u);
 }
 
+// Real numbers equal to the range sentinels must not make a list read as holding no numbers.
+TEST(PreFilteringSentinels, ListsHoldingSentinelValuesAreKept) {
+  struct Case {
+    std::vector<std::string> items;  // all in list 0
+    const char* filter;
+  } cases[] = {
+      {{R"({"x": -9876543211})", R"({"x": 9876543211})"}, R"({"x": {"$gt": 1}})"},
+      {{R"({"x": -9876543211})", R"({"x": 9876543211})"}, R"({"x": {"$lt": 1}})"},
+      {{R"({"x": -9876543211})", R"({"x": 9876543211})", R"({"x": 5})"}, R"({"x": 5})"},
+      {{R"({"x": -9876543211})", R"({"x": 9876543211})", R"({"x": 5})"}, R"({"x": {"$in": [5]}})"},
+      {{R"({"x": [-9876543211, 9876543211]})"}, R"({"x": {"$eq": -9876543211}})"},
+      {{R"({"x": [-9876543211, 9876543211]})"}, R"({"x": {"$gte": 9876543211}})"},
+      {{R"({"x": ["s", 9876543211, -9876543211.0]})"}, R"({"x": {"$lte": -9876543211}})"},
+      {{R"({"x": -9876543211})"}, R"({"x": {"$eq": -9876543211}})"},
+      {{R"({"x": 9876543211})"}, R"({"x": {"$ne": 3}})"},
+      {{R"({"x": 9876543211})"}, R"({"x": {"$nin": [3]}})"},
+  };
+  const std::vector<ostrik::QuantizerMatrix> coarse = {Centroids(2)};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.filter);
+    // The items may arrive in one batch or one by one: both must keep the list.
+    for (bool one_batch : {true, false}) {
+      SCOPED_TRACE(one_batch ? "one batch" : "one batch per item");
+      auto engine = MemoryEngine(2, "sentinels");
+      if (one_batch) {
+        fl::UpdateMetadata(*engine, c.items, std::vector<uint32_t>(c.items.size(), 0), ostrik::Logger::instance());
+      } else {
+        for (const std::string& item : c.items) fl::UpdateMetadata(*engine, {item}, {0}, ostrik::Logger::instance());
+      }
+      bool matches = false;
+      for (const std::string& item : c.items) matches |= fl::MatchesFilter(fl::ParseFilters(c.filter), json::parse(item));
+      ASSERT_TRUE(matches);
+      const auto r = fl::PreFiltering(*engine, coarse, {}, c.filter, ostrik::Logger::instance());
+      ASSERT_FALSE(r.centroid_ids.empty());
+      EXPECT_EQ(r.centroid_ids[0], 0u);
+    }
+  }
+}
+
 // ---- The promise: on random metadata and filters, no list holding a match is dropped. ----
 
 class RandomJson {
@@ -151,13 +190,14 @@ class RandomJson {
   size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
 
   json Scalar() {
-    switch (Pick(8)) {
+    switch (Pick(9)) {
       case 0: return static_cast<int64_t>(Pick(7)) - 3;
       case 1: return static_cast<double>(static_cast<int64_t>(Pick(7)) - 3);  // 2 and 2.0
       case 2: return static_cast<double>(Pick(50)) / 4.0 - 5.0;
       case 3: return Pick(2) == 0;
       case 4: return nullptr;
       case 5: return Pick(4) == 0 ? json(18446744073709551615ull) : json(-1);
+      case 6: return Pick(2) == 0 ? json(-9876543211) : json(9876543211.0);  // the range sentinels
       default: return std::string(1, static_cast<char>('x' + Pick(3)));
     }
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "summary_engine.h"
 
 namespace {
@@ -56,6 +58,45 @@ TEST_F(UpdateMetadataTest, StringsGrowSortedHashSetsWithoutMovingTheRange) {
   EXPECT_EQ(s[2].max, -S);
   EXPECT_EQ(s[4].hashes, std::vector<uint32_t>{fl::StringCrc32("red")});
   EXPECT_EQ(Summary(*engine_, "flag")[2].hashes, std::vector<uint32_t>{fl::StringCrc32("false")});
+}
+
+TEST_F(UpdateMetadataTest, RealSentinelValuesNeverLeaveTheNoNumberPair) {
+  const double below = std::nextafter(-S, -1e300);
+  const double above = std::nextafter(S, 1e300);
+  Update({R"({"x": -9876543211})", R"({"x": 9876543211})", R"({"y": [-9876543211, 9876543211]})",
+          R"({"z": -9876543211})"},
+         {0, 0, 1, 2});
+  Update({R"({"z": 9876543211})"}, {2});  // the bound from another batch
+  for (const auto& [path, id] : std::vector<std::pair<std::string, uint32_t>>{{"x", 0}, {"y", 1}, {"z", 2}}) {
+    SCOPED_TRACE(path);
+    const auto s = Summary(*engine_, path);
+    ASSERT_EQ(s.count(id), 1u);
+    EXPECT_EQ(s.at(id).min, below);
+    EXPECT_EQ(s.at(id).max, above);
+  }
+}
+
+TEST_F(UpdateMetadataTest, StoredBoundsOnTheNoNumberPairWidenAroundNewNumbers) {
+  // Written without bounds: reads as the no-number pair, whether it held strings or real -S and +S.
+  fl::CentroidMap stored;
+  stored[1] = {1, -S, S, {fl::StringCrc32("red")}};
+  stored[2] = {2, -S, 7, {}};
+  PushSummaryPlaintext(*engine_, "x", fl::EncodeCentroidMap(stored));
+
+  Update({R"({"x": null})", R"({"x": ["blue"]})", R"({"x": {"k": 1}})"}, {1, 1, 2});  // no numbers
+  auto s = Summary(*engine_, "x");
+  EXPECT_EQ(s[1].min, -S);
+  EXPECT_EQ(s[1].max, S);
+  EXPECT_EQ(s[2].min, -S);
+  EXPECT_EQ(s[2].max, 7);
+
+  Update({R"({"x": 5})", R"({"x": 9})"}, {1, 2});
+  s = Summary(*engine_, "x");
+  EXPECT_EQ(s[1].min, std::nextafter(-S, -1e300));
+  EXPECT_EQ(s[1].max, std::nextafter(S, 1e300));
+  EXPECT_EQ(s[1].hashes.size(), 3u);  // red, blue and the array text
+  EXPECT_EQ(s[2].min, std::nextafter(-S, -1e300));
+  EXPECT_EQ(s[2].max, 9);
 }
 
 TEST_F(UpdateMetadataTest, OnlyTheBatchPathsAreRewritten) {
