@@ -11,6 +11,8 @@ if ! /usr/bin/python3 -c 'import faiss' 2>/dev/null; then
   apt-get install -y --no-install-recommends python3-faiss
 fi
 cmake --build "$build" -j4 --target kernels_bench
+uptime  # the machine's load, which the figures (above all those at every core) depend on
 "$build/bench/kernels/kernels_bench" --benchmark_out="$KERNELS_BENCH_DIR/kernels.json" \
   --benchmark_out_format=json --benchmark_filter="${BENCH_FILTER:-.}"
 /usr/bin/python3 "$root/bench/kernels/faiss_peer.py" "$KERNELS_BENCH_DIR/kernels.json" "$KERNELS_BENCH_DIR"
+uptime
