@@ -230,32 +230,40 @@ void EncryptBlock(const std::vector<Bytes>& plaintexts, const uint8_t* key, cons
   }
 }
 
+// Opens one envelope of `size` >= 1 bytes into `plaintext` (size - 28 bytes): null, or the failed
+// step's text, logged. A failed open leaves no plaintext behind: GCM writes it before the tag check.
+const char* OpenItem(GcmContext& ctx, const uint8_t* envelope, uint64_t size, uint8_t* plaintext) noexcept {
+  const char* failure = nullptr;
+  if (size < kOverhead || size - kOverhead > kMaxCipherLength) {
+    failure = kDecryptShort;
+  } else if (!ctx.Ready()) {
+    failure = kDecryptNoContext;
+  } else {
+    failure = ctx.Open(envelope, size, plaintext);
+    if (failure != nullptr && size > kOverhead) std::memset(plaintext, 0, size - kOverhead);
+  }
+  if (failure != nullptr) LogErrorNoThrow(failure);
+  return failure;
+}
+
 void DecryptBlock(const std::vector<Bytes>& envelopes, const uint8_t* key, const EVP_CIPHER* cipher, Block block,
                   std::vector<Bytes>& out, std::vector<const char*>& errors) {
   GcmContext ctx(cipher, key);
   for (uint64_t i = block.begin; i < block.end; ++i) {
     const Bytes& envelope = envelopes[i];
     if (envelope.empty()) continue;
-    const char* failure = nullptr;
     Bytes plaintext;
-    if (envelope.size() < kOverhead) {
-      failure = kDecryptShort;
-    } else if (!ctx.Ready()) {
-      failure = kDecryptNoContext;
-    } else {
+    if (envelope.size() >= kOverhead) {
       try {
         plaintext.resize(envelope.size() - kOverhead);
       } catch (...) {
-        failure = kOutOfMemory;
+        errors[i] = kOutOfMemory;
+        LogErrorNoThrow(kOutOfMemory);
+        continue;
       }
-      if (failure == nullptr) failure = ctx.Open(envelope.data(), envelope.size(), plaintext.data());
     }
-    if (failure != nullptr) {
-      errors[i] = failure;
-      LogErrorNoThrow(failure);
-      continue;
-    }
-    out[i] = std::move(plaintext);
+    errors[i] = OpenItem(ctx, envelope.data(), envelope.size(), plaintext.data());
+    if (errors[i] == nullptr) out[i] = std::move(plaintext);
   }
 }
 
@@ -289,12 +297,7 @@ std::vector<Bytes> EncryptItems(const std::vector<Bytes>& plaintexts, const uint
 
 std::vector<Bytes> DecryptItems(const std::vector<Bytes>& envelopes, const uint8_t* key) {
   const uint64_t n = envelopes.size();
-  for (uint64_t i = 0; i < n; ++i) {
-    if (envelopes[i].size() > kMaxCipherLength + kOverhead) {
-      throw std::invalid_argument("Item " + std::to_string(i) + " is too large to decrypt: " +
-                                  std::to_string(envelopes[i].size()) + " bytes (at most 2147483675)");
-    }
-  }
+  for (uint64_t i = 0; i < n; ++i) CheckEnvelopeSize(i, envelopes[i].size());
   CheckKey(key);
   std::vector<Bytes> out(n);
   if (n == 0) return out;
@@ -305,9 +308,43 @@ std::vector<Bytes> DecryptItems(const std::vector<Bytes>& envelopes, const uint8
     const Block block = StaticBlock(n, omp_get_thread_num(), omp_get_num_threads());
     DecryptBlock(envelopes, key, cipher.get(), block, out, errors);
   }
-  ThrowItemFailures(errors, kDecryptSummary);
+  ThrowDecryptFailures(errors);
   return out;
 }
+
+struct GcmItemOpener::Algorithm::State {
+  GcmCipher cipher;
+};
+
+GcmItemOpener::Algorithm::Algorithm() : state_(std::make_unique<State>()) {}
+
+GcmItemOpener::Algorithm::~Algorithm() = default;
+
+struct GcmItemOpener::State {
+  State(const EVP_CIPHER* cipher, const uint8_t* key) : ctx(cipher, key) {}
+  GcmContext ctx;
+};
+
+GcmItemOpener::GcmItemOpener(const Algorithm& algorithm, const uint8_t* key) {
+  CheckKey(key);
+  state_ = std::make_unique<State>(algorithm.state_->cipher.get(), key);
+}
+
+GcmItemOpener::~GcmItemOpener() = default;
+
+const char* GcmItemOpener::Open(const uint8_t* envelope, uint64_t size, uint8_t* plaintext) noexcept {
+  if (size == 0) return nullptr;
+  return OpenItem(state_->ctx, envelope, size, plaintext);
+}
+
+void CheckEnvelopeSize(uint64_t item, uint64_t size) {
+  if (size > kMaxCipherLength + kOverhead) {
+    throw std::invalid_argument("Item " + std::to_string(item) + " is too large to decrypt: " + std::to_string(size) +
+                                " bytes (at most 2147483675)");
+  }
+}
+
+void ThrowDecryptFailures(const std::vector<const char*>& errors) { ThrowItemFailures(errors, kDecryptSummary); }
 
 ByteMatrix EncryptMatrix(const ByteMatrix& in, const uint8_t* key) {
   CheckMatrixShape(in);
@@ -322,7 +359,8 @@ ByteMatrix EncryptMatrix(const ByteMatrix& in, const uint8_t* key) {
   if (rows == 0) return out;
   const GcmCipher cipher;
   std::atomic<uint64_t> failures{0};
-#pragma omp parallel
+  // One row cannot be split: a team would only add its start-up and barrier.
+#pragma omp parallel if (rows > 1)
   {
     // The split follows the team actually granted, which may be smaller than omp_get_max_threads.
     const Block block = StaticBlock(rows, omp_get_thread_num(), omp_get_num_threads());
@@ -377,7 +415,8 @@ ByteMatrix DecryptMatrix(const ByteMatrix& in, const uint8_t* key) {
   if (rows == 0) return out;
   const GcmCipher cipher;
   std::atomic<uint64_t> failures{0};
-#pragma omp parallel
+  // One row cannot be split: a team would only add its start-up and barrier.
+#pragma omp parallel if (rows > 1)
   {
     const Block block = StaticBlock(rows, omp_get_thread_num(), omp_get_num_threads());
     if (block.begin < block.end) {

@@ -324,6 +324,73 @@ TEST_F(AesGcmTest, FailedItemsReportedInOrder) {
   EXPECT_THAT(err, HasSubstr("\n" + first));  // the bare copy written straight to stderr
 }
 
+// The lines naming failed items in what a failing batch wrote to stderr, from "Error for item" on;
+// each is written twice (a logger line and a bare one) and kept once.
+std::vector<std::string> ItemFailureLines(const std::string& err) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while ((at = err.find("Error for item", at)) != std::string::npos) {
+    const size_t end = err.find('\n', at);
+    std::string line = err.substr(at, end - at);
+    if (lines.empty() || lines.back() != line) lines.push_back(std::move(line));
+    at = end;
+  }
+  return lines;
+}
+
+// One opener per thread opens what DecryptItems opens and fails where it fails, with the same
+// texts; a failed open leaves zeros, and the opener goes on opening the next envelopes.
+TEST_F(AesGcmTest, ItemOpenerMatchesDecryptItems) {
+  std::vector<Bytes> plaintexts;
+  for (size_t n : {0, 1, 15, 16, 17, 1000, 40, 40, 40}) plaintexts.push_back(RandomBytes(rng_, n));
+  std::vector<Bytes> envelopes = EncryptItems(plaintexts, key_.data());
+  envelopes.push_back(Bytes{});           // no value: opens to nothing
+  envelopes[6].back() ^= 1;               // changed tag
+  envelopes[7].resize(10);                // shorter than an envelope
+  envelopes[8].resize(envelopes[8].size() - 1);  // truncated
+  plaintexts.push_back(Bytes{});
+
+  const ostrik::GcmItemOpener::Algorithm algorithm;
+  std::vector<const char*> errors(envelopes.size(), nullptr);
+  std::string opener_log;
+  {
+    ostrik::GcmItemOpener opener(algorithm, key_.data());
+    testing::internal::CaptureStderr();
+    for (size_t i = 0; i < envelopes.size(); ++i) {
+      const size_t size = envelopes[i].size() >= kOverhead ? envelopes[i].size() - kOverhead : 0;
+      Bytes out(size, 0xEE);
+      errors[i] = opener.Open(envelopes[i].data(), envelopes[i].size(), out.data());
+      if (errors[i] == nullptr) {
+        EXPECT_EQ(out, plaintexts[i]) << "item " << i;
+      } else {
+        EXPECT_EQ(out, Bytes(size, 0)) << "item " << i;
+      }
+    }
+    EXPECT_THROW(ostrik::ThrowDecryptFailures(errors), std::runtime_error);
+    opener_log = testing::internal::GetCapturedStderr();
+  }
+  EXPECT_EQ(errors[7], std::string("Failed to decrypt"));
+  for (size_t i : {0, 1, 2, 3, 4, 5, 9}) EXPECT_EQ(errors[i], nullptr) << "item " << i;
+
+  const std::string batch_log = ExpectFailure<std::runtime_error>([&] { DecryptItems(envelopes, key_.data()); },
+                                                                  "Decryption failed for one or more items");
+  EXPECT_EQ(ItemFailureLines(opener_log), ItemFailureLines(batch_log));
+  EXPECT_EQ(ItemFailureLines(opener_log),
+            (std::vector<std::string>{"Error for item 6: Decryption final step failed",
+                                      "Error for item 7: Failed to decrypt",
+                                      "Error for item 8: Decryption final step failed"}));
+  EXPECT_NO_THROW(ostrik::ThrowDecryptFailures(std::vector<const char*>(3, nullptr)));
+
+  EXPECT_THROW(ostrik::GcmItemOpener(algorithm, nullptr), std::invalid_argument);
+  EXPECT_NO_THROW(ostrik::CheckEnvelopeSize(3, (uint64_t{1} << 31) - 1 + kOverhead));
+  try {
+    ostrik::CheckEnvelopeSize(3, (uint64_t{1} << 31) + kOverhead);
+    ADD_FAILURE() << "oversized envelope accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Item 3 is too large to decrypt: 2147483676 bytes (at most 2147483675)");
+  }
+}
+
 TEST_F(AesGcmTest, OversizedOrInconsistentInputsAreRefusedUpFront) {
   const uint64_t limit = uint64_t{1} << 31;
   ByteMatrix wide;  // no rows, so no memory: only the width is out of range
