@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,14 @@ namespace ostrik_encrypted_index::internal::backing_store {
 // The role of a store within its index. The value is added to the index's name hash to scope the
 // store's items, so the four stores of one index carry four consecutive tags.
 enum StoreKind : int32_t { INDEX = 0, CONFIG = 1, ITEMS = 2, DATA = 3 };
+
+// The answer of a view read: values[i] is the value of key i, empty where the key has none. The
+// views point into `owned` or into the store's own memory, and stay valid until the store is next
+// changed or this record is next filled or destroyed.
+struct ValueViews {
+  std::vector<std::span<const uint8_t>> values;
+  std::vector<std::vector<uint8_t>> owned;
+};
 
 class Keystore {
  public:
@@ -39,6 +48,14 @@ class Keystore {
   virtual ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) = 0;
   // One entry per key, in request order; empty where a key has no value.
   virtual std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) = 0;
+  // BatchGetVariable's answer as views, without a copy per value where the store can lend its own
+  // memory. `out` is refilled and its buffers reused; after a failure it holds no views. The
+  // default keeps BatchGetVariable's answer in out.owned.
+  virtual void BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) {
+    out.values.clear();
+    out.owned = BatchGetVariable(keys);
+    out.values.assign(out.owned.begin(), out.owned.end());
+  }
   virtual void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) = 0;
   // A missing item is a std::runtime_error.
   virtual std::vector<uint8_t> LoadConfigItem(const std::string& name) = 0;

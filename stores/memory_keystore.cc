@@ -15,7 +15,10 @@ namespace {
 using ostrik::EngineLogger;
 
 // Below this many keys a batch read stays on the calling thread: starting the team costs more.
-constexpr int64_t kParallelReads = 2048;
+// Each lookup misses the cache (about 0.1 us), so a few hundred already outweigh the start; and a
+// serial stretch of that length between a fetch's parallel regions lets the team's threads fall
+// asleep, which on a busy machine costs each later region a wake-up.
+constexpr int64_t kParallelReads = 256;
 
 // Logs prefix + message at ERROR and throws std::runtime_error with the same text.
 [[noreturn]] void Rethrow(const std::string& prefix, const std::exception& e) {
@@ -211,6 +214,37 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     return result;
   } catch (const std::exception& e) {
     Rethrow("Exception in BatchGetVariable: ", e);
+  }
+}
+
+void MemoryKeystore::BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) {
+  out.values.clear();
+  out.owned.clear();
+  try {
+    const uint64_t n = keys.size();
+    EngineLogger().info("Getting " + std::to_string(n) + " items from Memory");
+    if (n == 0) {
+      EngineLogger().warning("No keys provided for batch retrieval");
+      return;
+    }
+    out.values.resize(n);
+    auto it = map_.find(hashed_index_name_);
+    if (it == map_.end()) {
+      EngineLogger().warning("Index not found in MemoryKeystore. Returning default empty vectors.");
+      return;
+    }
+    // The map is only read and every view has its own slot, so the lookups run in parallel.
+    const Entry& entry = it->second;
+    const int64_t count = static_cast<int64_t>(n);
+#pragma omp parallel for schedule(static) if (count >= kParallelReads)
+    for (int64_t i = 0; i < count; ++i) {
+      const auto found = entry.find(keys[static_cast<size_t>(i)]);
+      if (found != entry.end()) out.values[static_cast<size_t>(i)] = found->second;
+    }
+    EngineLogger().info("Items successfully retrieved from Memory");
+  } catch (const std::exception& e) {
+    out.values.clear();
+    Rethrow("Exception in BatchGetViews: ", e);
   }
 }
 

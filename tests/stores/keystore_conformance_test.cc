@@ -111,6 +111,40 @@ TEST_P(KeystoreConformance, BatchVariableWidthsDuplicatesAndAbsentKeys) {
   EXPECT_EQ(store->NumItems(), 4u);
 }
 
+// The view read answers what BatchGetVariable answers, into one reused record.
+TEST_P(KeystoreConformance, ViewReadMatchesBatchGetVariable) {
+  auto store = Make(dz_test::FreshHash());
+  bs::ValueViews views;
+  auto expect_same = [&](const std::vector<uint64_t>& keys, const std::string& step) {
+    SCOPED_TRACE(step);
+    store->BatchGetViews(keys, views);
+    const std::vector<Bytes> expected = store->BatchGetVariable(keys);
+    ASSERT_EQ(views.values.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(Bytes(views.values[i].begin(), views.values[i].end()), expected[i]) << "key " << keys[i];
+    }
+  };
+  expect_same({1, 2}, "fresh store");
+  Bytes big(70000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+  store->BatchPushVariable({1, 2, 3, kAllOnes}, {Bytes{42}, big, Bytes{0, 0, 5, 0}, Bytes{8, 8}});
+  expect_same({3, 99, 1, 3, kAllOnes, 2}, "absent and repeated keys");
+  expect_same({}, "no keys");
+  expect_same({99}, "one absent key");
+
+  // Enough keys for the memory store to split its lookups over the team.
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> values;
+  for (uint64_t k = 0; k < 3000; ++k) {
+    keys.push_back(1000 + k);
+    values.push_back(Bytes(k % 50 + 1, static_cast<uint8_t>(k)));
+  }
+  store->BatchPushVariable(keys, values);
+  keys.push_back(5);
+  keys.push_back(2);
+  expect_same(keys, "many keys");
+}
+
 TEST_P(KeystoreConformance, FixedWidthRows) {
   auto store = Make(dz_test::FreshHash());
   std::vector<uint64_t> keys = {10, 11, 12};
