@@ -1,6 +1,7 @@
-// Adding items: records, contents and masked index entries, then the counts. Every refusal comes
-// before the first change; a write that fails midway puts the counts back, and an item's earlier
-// version is overwritten in place rather than deleted first.
+// Adding items: new items' contents, masked index entries, the counts, records, then the contents
+// of items stored before. Every refusal comes before the first change; a write that fails midway
+// leaves each item of the batch in one list as its old or its new version (see the order below),
+// and an item's earlier version is overwritten in place rather than deleted first.
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -165,17 +166,26 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
     DeriveItemLabelsBody(batch.input_tokens, data_labels, token_seeds_, positions, labels,
                          static_cast<uint32_t>(tree_depth_));
 
-    // Contents: only non-empty entries are stored; an empty one means the item has none.
-    std::vector<uint64_t> content_keys;
-    std::vector<ostrik::Bytes> content_envelopes;
-    if (!batch.contents.empty()) {
-      std::vector<ostrik::Bytes> plain;
+    // Contents: only non-empty entries are stored; an empty one means the item has none. Those of
+    // items stored before wait for their new record, the others go ahead of it.
+    std::vector<uint64_t> fresh_keys, replaced_keys, stale_contents;
+    std::vector<ostrik::Bytes> fresh_envelopes, replaced_envelopes;
+    {
+      std::vector<ostrik::Bytes> fresh_plain, replaced_plain;
       for (uint64_t i = 0; i < n; ++i) {
-        if (batch.contents[i].empty()) continue;
-        content_keys.push_back(content_labels[i]);
-        plain.push_back(batch.contents[i]);
+        const bool has_contents = !batch.contents.empty() && !batch.contents[i].empty();
+        if (!has_contents) {
+          if (stored[i]) stale_contents.push_back(content_labels[i]);
+        } else if (stored[i]) {
+          replaced_keys.push_back(content_labels[i]);
+          replaced_plain.push_back(batch.contents[i]);
+        } else {
+          fresh_keys.push_back(content_labels[i]);
+          fresh_plain.push_back(batch.contents[i]);
+        }
       }
-      if (!plain.empty()) content_envelopes = ostrik::EncryptItems(plain, content_key_.data());
+      if (!fresh_plain.empty()) fresh_envelopes = ostrik::EncryptItems(fresh_plain, content_key_.data());
+      if (!replaced_plain.empty()) replaced_envelopes = ostrik::EncryptItems(replaced_plain, content_key_.data());
     }
 
     // From here on the stores change. Any cached list holding a version of these items (or the
@@ -183,15 +193,23 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
     if (token_cache_.capacity() != 0 && n > 0) {
       token_cache_.EraseEntriesWithLabels(std::unordered_set<uint64_t>(data_labels.begin(), data_labels.end()));
     }
-    if (!content_keys.empty()) items_store_->BatchPushVariable(content_keys, content_envelopes);
-    PushItemBatches(data_labels, batch, labels);
+    // The stores share no transaction, so the writes go in an order where a failure after any of
+    // them leaves every item of the batch in exactly one list, as its old version or its new one:
+    //  - contents of items not stored before: nothing leads to them until their record exists, so
+    //    a new item is either absent or whole;
+    //  - index entries at the new positions: beyond the stored counts, no fetch reads them;
+    //  - the counts: the new positions show. One whose record is still the old one names the old
+    //    token, so the exact-group rule passes it over (or the item's earlier position in the same
+    //    token comes first); a new item's position reads as a placeholder until its record lands;
+    //  - the records, chunk by chunk: each write moves its items to their new version at once;
+    //  - contents of items stored before, then removal of those they no longer bring: an old
+    //    record never meets new contents.
+    // A retry reloads the counts, takes fresh positions and finds each item at its first one.
+    if (!fresh_keys.empty()) items_store_->BatchPushVariable(fresh_keys, fresh_envelopes);
+    PushIndexEntries(labels);
     SaveTokenCounts();
-
-    // Old contents go only once the new version is complete, and only where it brings none.
-    std::vector<uint64_t> stale_contents;
-    for (uint64_t i = 0; i < n; ++i) {
-      if (stored[i] && (batch.contents.empty() || batch.contents[i].empty())) stale_contents.push_back(content_labels[i]);
-    }
+    PushItemRecords(data_labels, batch);
+    if (!replaced_keys.empty()) items_store_->BatchPushVariable(replaced_keys, replaced_envelopes);
     if (!stale_contents.empty()) items_store_->BatchDeleteItems(stale_contents);
 
     // Keep cached lists in step with what was written.
@@ -203,7 +221,7 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
         uint64_t cached = 0;
         if (entry != nullptr) {
           token_cache_.Touch(t);
-          cached = entry->items.size();
+          cached = entry->items->size();
         }
         if (before[t] == cached) {
           TokenItem item;
@@ -225,18 +243,45 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
         }
       }
     }
+  } catch (const std::exception& e) {
+    ForgetFailedAdd(batch, before);
+    log().error(std::string("Adding items failed: ") + e.what());
+    throw;
   } catch (...) {
-    if (counts_dirty_) {
-      // Positions handed out by this batch may have no entry: never let them be saved.
-      token_counts_ = before;
-      counts_dirty_ = false;
-    }
+    ForgetFailedAdd(batch, before);
     throw;
   }
 }
 
-void TokenIndex::PushItemBatches(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch,
-                                 const TokenLabels& labels) {
+void TokenIndex::ForgetFailedAdd(const TokenItemBatch& batch, const std::vector<uint32_t>& before) {
+  if (counts_dirty_) {
+    // The counts save failed or never came: this batch's positions may have no entry. The stored
+    // record may still have taken them (a lost reply); the next add reloads it before handing out
+    // positions, and the destructor must not write these older counts over it.
+    token_counts_ = before;
+    counts_dirty_ = false;
+  }
+  // A list of a token the batch wrote to may no longer match the stores.
+  if (token_cache_.capacity() != 0) {
+    for (uint32_t t : batch.input_tokens) token_cache_.Erase(t);
+  }
+}
+
+void TokenIndex::PushIndexEntries(const TokenLabels& labels) {
+  const uint64_t n = labels.labels.size();
+  for (uint64_t s = 0; s < n; s += kChunkItems) {
+    const uint64_t e = std::min(s + kChunkItems, n), c = e - s;
+    std::vector<uint64_t> keys(labels.labels.begin() + s, labels.labels.begin() + e);
+    std::vector<ostrik::Bytes> entries(c, ostrik::Bytes(8));
+    for (uint64_t i = 0; i < c; ++i) {
+      const uint64_t v = labels.masks[s + i];
+      for (int b = 0; b < 8; ++b) entries[i][b] = static_cast<uint8_t>(v >> (8 * b));
+    }
+    index_store_->BatchPushVariable(keys, entries);
+  }
+}
+
+void TokenIndex::PushItemRecords(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch) {
   const uint64_t n = data_labels.size();
   const bool payloads = HasPayload(batch.payloads);
   if (!payloads) log().warning("No token payload provided, using empty payload");
@@ -253,14 +298,6 @@ void TokenIndex::PushItemBatches(const std::vector<uint64_t>& data_labels, const
     }
     std::vector<ostrik::Bytes> envelopes = ostrik::EncryptItems(records, data_key_.data());
     records.clear();
-
-    std::vector<uint64_t> keys(labels.labels.begin() + s, labels.labels.begin() + e);
-    std::vector<ostrik::Bytes> entries(c, ostrik::Bytes(8));
-    for (uint64_t i = 0; i < c; ++i) {
-      const uint64_t v = labels.masks[s + i];
-      for (int b = 0; b < 8; ++b) entries[i][b] = static_cast<uint8_t>(v >> (8 * b));
-    }
-    index_store_->BatchPushVariable(keys, entries);
     data_store_->BatchPushVariable(std::vector<uint64_t>(data_labels.begin() + s, data_labels.begin() + e), envelopes);
   }
 }

@@ -42,13 +42,17 @@ ostrik::Bytes EncodeItemRecord(std::string_view item_id, uint32_t token, const u
 
 bool TryDecodeItemRecord(const ostrik::Bytes& record, uint64_t payload_size, EncodedItemRecord& out,
                          std::string& message) {
-  const uint64_t size = record.size();
+  return TryDecodeItemRecord(record.data(), record.size(), payload_size, out, message);
+}
+
+bool TryDecodeItemRecord(const uint8_t* record, uint64_t size, uint64_t payload_size, EncodedItemRecord& out,
+                         std::string& message) {
   if (size < kItemRecordFixedSize) {
     message = "Malformed item record: " + std::to_string(size) + " bytes is shorter than its header";
     return false;
   }
-  const uint64_t metadata_len = GetLe32(record.data());
-  const uint64_t id_len = GetLe32(record.data() + 4);
+  const uint64_t metadata_len = GetLe32(record);
+  const uint64_t id_len = GetLe32(record + 4);
   // Each term is below 2^32 except payload_size, which is compared on its own first.
   if (payload_size > size || EncodedItemRecordSize(id_len, payload_size, metadata_len) != size) {
     message = "Malformed item record: id length " + std::to_string(id_len) + ", payload size " +
@@ -56,7 +60,7 @@ bool TryDecodeItemRecord(const ostrik::Bytes& record, uint64_t payload_size, Enc
               " do not add up to its " + std::to_string(size) + " bytes";
     return false;
   }
-  const uint8_t* p = record.data() + 8;
+  const uint8_t* p = record + 8;
   out.item_id = std::string_view(reinterpret_cast<const char*>(p), id_len);
   out.token = GetLe32(p + id_len);
   out.payload = p + id_len + 4;

@@ -38,5 +38,8 @@ EncodedItemRecord DecodeItemRecord(const ostrik::Bytes& record, uint64_t payload
 // The same check without throwing: false (and `message` set) for a malformed record.
 bool TryDecodeItemRecord(const ostrik::Bytes& record, uint64_t payload_size, EncodedItemRecord& out,
                          std::string& message);
+// The same over `size` bytes at `record`.
+bool TryDecodeItemRecord(const uint8_t* record, uint64_t size, uint64_t payload_size, EncodedItemRecord& out,
+                         std::string& message);
 
 }  // namespace ostrik_encrypted_index::internal::token_store

@@ -1,10 +1,15 @@
-// Fetching items by token: cache lookup, label derivation over every (token, position) pair,
-// one batch read per store, decryption, and grouping so that each group holds exactly the items
-// whose latest record belongs to its token.
+// Fetching items by token: cache lookup, label derivation over every (token, position) pair, one
+// batch read per store, then one parallel pass that opens each record, decodes it and writes it
+// where its group needs it, so that each group holds exactly the items whose latest record belongs
+// to its token. With the cache off the pass writes straight into the caller's ItemRecords;
+// otherwise into one flat list per missed token, which the cache keeps as it is.
+//
+// Rows are laid out before any record is opened, as if every record named the token of each list
+// it was found in; the few that name another token (an item that moved) are dropped afterwards.
+// Missed tokens are fetched once however often they are requested.
 #include <omp.h>
 
-#include <sys/mman.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -15,10 +20,64 @@
 #include "token_store/engine_messages.h"
 #include "token_store/label_table.h"
 #include "token_store/merge_results.h"
+#include "token_store/reserve_large.h"
 #include "token_store/token_index.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
+
+// Buffers of the fetch path. "Rows" are those of the missed tokens, token after token, each data
+// label once per token at its first position there; "records" are the distinct data labels.
+struct FetchScratch {
+  TokenLabels labels;                    // every position of every missed token
+  std::vector<uint32_t> tokens;          // missed tokens, each once, in request order
+  std::vector<uint32_t> group_of;        // per missed request position: its place in `tokens`
+  std::vector<uint32_t> token_place;     // per token: its place in `tokens` while being collected
+  std::vector<uint32_t> unique_of;       // per position: its record
+  std::vector<uint64_t> unique_labels;   // per record: its data label
+  LabelTable places;
+  backing_store::ValueViews values;      // per record: its envelope (empty: the item was deleted)
+  uint64_t max_plaintext = 0;            // of the records' envelopes
+  std::vector<uint32_t> stamp;
+  std::vector<uint64_t> group_rows;      // per missed token: its first row; then the end
+  std::vector<uint32_t> row_record;      // per row: its record
+  std::vector<uint32_t> first_row;       // per record: the row it is decoded into
+  std::vector<std::pair<uint32_t, uint32_t>> extra_rows;  // (row, record) of its further rows
+  std::vector<uint32_t> record_token;    // per record: the token it names
+  std::vector<const char*> errors;       // per record: why it did not open
+  UninitVector<uint8_t> keep;            // per row
+  UninitVector<uint8_t> plaintexts;      // one record's room per thread
+  std::vector<int64_t> bad_records;      // per thread: its lowest record that did not decode
+  std::vector<std::string> bad_messages;
+  std::vector<uint64_t> first_out;       // per missed token: its first output row (no cache)
+  std::vector<uint64_t> final_begin;     // per missed token: its rows once compacted (no cache)
+  std::vector<uint64_t> final_end;
+  std::vector<std::shared_ptr<TokenList>> fetched;  // per missed token (cache on)
+  std::vector<std::shared_ptr<TokenList>> spare;    // lists of an earlier answer, to refill
+  std::vector<SharedTokenList> lists;    // per request position, merged into ItemRecords
+};
+
 namespace {
+
+constexpr uint32_t kNoRow = UINT32_MAX;
+constexpr uint64_t kEnvelopeOverhead = ostrik::GcmEnvelope::kOverhead;
+
+// Runs the fetch on the engine's thread count, store reads included, and gives the calling thread
+// its own count back afterwards.
+class EngineThreads {
+ public:
+  explicit EngineThreads(int64_t threads) : previous_(omp_get_max_threads()), active_(threads > 0) {
+    if (active_) omp_set_num_threads(static_cast<int>(threads));
+  }
+  ~EngineThreads() {
+    if (active_) omp_set_num_threads(previous_);
+  }
+  EngineThreads(const EngineThreads&) = delete;
+  EngineThreads& operator=(const EngineThreads&) = delete;
+
+ private:
+  int previous_;
+  bool active_;
+};
 
 inline uint64_t GetLe64(const uint8_t* p) {
   uint64_t v = 0;
@@ -26,177 +85,511 @@ inline uint64_t GetLe64(const uint8_t* p) {
   return v;
 }
 
-// Reserves n elements; a buffer of several megabytes is also marked for 2 MB pages. First touching
-// tens of megabytes page by page costs more than filling them, and a fetch's record and payload
-// buffers are fresh memory on every call. The advice is a hint: refused, nothing changes.
-template <typename T>
-void ReserveLarge(std::vector<T>& v, size_t n) {
-  v.reserve(n);
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-  const size_t bytes = n * sizeof(T);
-  if (bytes < 2 * kHuge) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(v.data()) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(v.data()) + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
+// Records are opened in list order, which is not the order their envelopes lie in memory: each
+// would start with cache misses that the cipher waits for. The next ones are requested while the
+// current one is opened.
+constexpr uint64_t kPrefetchRows = 2;
+constexpr uint64_t kPrefetchBytes = 2048;
+
+inline void PrefetchEnvelope(std::span<const uint8_t> envelope) {
+  const uint64_t bytes = std::min<uint64_t>(envelope.size(), kPrefetchBytes);
+  for (uint64_t at = 0; at < bytes; at += 64) __builtin_prefetch(envelope.data() + at);
 }
 
-// Frees the values on all threads: each was allocated by a worker, and a hundred thousand frees
-// on the calling thread show in a fetch.
-void ReleaseInParallel(std::vector<ostrik::Bytes>& values) {
-  const int64_t n = static_cast<int64_t>(values.size());
-#pragma omp parallel for schedule(static)
-  for (int64_t i = 0; i < n; ++i) ostrik::Bytes().swap(values[static_cast<size_t>(i)]);
+// The missed token holding `row`.
+uint64_t GroupOfRow(const std::vector<uint64_t>& group_rows, uint64_t row) {
+  return static_cast<uint64_t>(std::upper_bound(group_rows.begin(), group_rows.end(), row) - group_rows.begin()) - 1;
 }
+
+void ClearRecords(ostrik::ItemRecords& out) {
+  out.item_ids.clear();
+  out.metadata.clear();
+  out.token_indices.clear();
+  out.payloads.rows = 0;
+  out.payloads.data.clear();
+}
+
+// s.tokens: each missed token once, in order of first request; s.group_of: each missed position's
+// place in it.
+void CollectMisses(const std::vector<uint32_t>& misses, uint64_t vocab, FetchScratch& s) {
+  if (s.token_place.size() < vocab) s.token_place.resize(vocab, kNoRow);
+  s.tokens.clear();
+  s.tokens.reserve(misses.size());  // nothing below may throw while token_place is in use
+  s.group_of.resize(misses.size());
+  for (size_t m = 0; m < misses.size(); ++m) {
+    uint32_t& place = s.token_place[misses[m]];
+    if (place == kNoRow) {
+      place = static_cast<uint32_t>(s.tokens.size());
+      s.tokens.push_back(misses[m]);
+    }
+    s.group_of[m] = place;
+  }
+  for (uint32_t t : s.tokens) s.token_place[t] = kNoRow;
+}
+
+// Labels, both store reads and the row layout of s.tokens.
+void PlanRows(TokenIndex& e, FetchScratch& s) {
+  const uint64_t n_tokens = s.tokens.size();
+  TokenLabels& labels = s.labels;
+  labels.offsets.assign(n_tokens + 1, 0);
+  for (uint64_t k = 0; k < n_tokens; ++k) labels.offsets[k + 1] = labels.offsets[k] + e.token_counts_[s.tokens[k]];
+  const uint64_t total = labels.offsets.back();
+  s.group_rows.assign(n_tokens + 1, 0);
+  s.row_record.clear();
+  s.unique_labels.clear();
+  if (total == 0) return;
+  if (total >= UINT32_MAX) throw std::length_error("Too many positions in one fetch");
+  labels.labels.resize(total);
+  labels.masks.resize(total);
+  DeriveTokenLabelsBody(s.tokens, e.token_seeds_, labels, static_cast<uint32_t>(e.tree_depth_));
+
+  const ostrik::ByteMatrix entries = e.index_store_->BatchGetItems(labels.labels);
+  if (entries.cols != 8) {
+    ostrik::EngineLogger().error("Invalid encrypted item ID size\nExpected: 8\nActual: " + std::to_string(entries.cols));
+    throw std::invalid_argument("Invalid encrypted item ID size");
+  }
+  if (entries.rows != total || entries.data.size() != total * 8) {
+    const std::string message = "Index store answered " + std::to_string(entries.rows) + " entries for " +
+                                std::to_string(total) + " labels";
+    ostrik::EngineLogger().error(message);
+    throw std::runtime_error(message);
+  }
+
+  // Unmask, and read each data label once however many positions lead to it.
+  s.unique_of.resize(total);
+  s.places.Reset(total);
+  constexpr uint64_t kAhead = 16;  // labels between a slot's prefetch and its probe
+  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(GetLe64(entries.row(i)) ^ labels.masks[i]);
+  for (uint64_t i = 0; i < total; ++i) {
+    if (i + kAhead < total) s.places.Prefetch(GetLe64(entries.row(i + kAhead)) ^ labels.masks[i + kAhead]);
+    const uint64_t label = GetLe64(entries.row(i)) ^ labels.masks[i];
+    const auto [u, fresh] = s.places.FindOrInsert(label, static_cast<uint32_t>(s.unique_labels.size()));
+    if (fresh) s.unique_labels.push_back(label);
+    s.unique_of[i] = u;
+  }
+  e.data_store_->BatchGetViews(s.unique_labels, s.values);
+  const uint64_t n_unique = s.unique_labels.size();
+  if (s.values.values.size() != n_unique) {
+    const std::string message = "Data store answered " + std::to_string(s.values.values.size()) + " values for " +
+                                std::to_string(n_unique) + " labels";
+    ostrik::EngineLogger().error(message);
+    throw std::runtime_error(message);
+  }
+  s.max_plaintext = 0;
+  for (uint64_t u = 0; u < n_unique; ++u) {
+    const uint64_t size = s.values.values[u].size();
+    ostrik::CheckEnvelopeSize(u, size);
+    if (size > kEnvelopeOverhead) s.max_plaintext = std::max(s.max_plaintext, size - kEnvelopeOverhead);
+  }
+
+  // Token k's rows: in position order, the first position of each data label. A record gets one
+  // row to be decoded into; its other rows (in other tokens) are filled after decoding.
+  s.stamp.assign(n_unique, 0);
+  s.first_row.assign(n_unique, kNoRow);
+  s.extra_rows.clear();
+  s.row_record.reserve(total);
+  for (uint64_t k = 0; k < n_tokens; ++k) {
+    const uint32_t mark = static_cast<uint32_t>(k + 1);
+    for (uint64_t i = labels.offsets[k]; i < labels.offsets[k + 1]; ++i) {
+      const uint32_t u = s.unique_of[i];
+      if (s.stamp[u] == mark) continue;
+      s.stamp[u] = mark;
+      const uint32_t row = static_cast<uint32_t>(s.row_record.size());
+      s.row_record.push_back(u);
+      if (s.values.values[u].empty()) continue;  // a placeholder in every token it is found in
+      if (s.first_row[u] == kNoRow) {
+        s.first_row[u] = row;
+      } else {
+        s.extra_rows.emplace_back(row, u);
+      }
+    }
+    s.group_rows[k + 1] = s.row_record.size();
+  }
+}
+
+// Writes rows straight into the caller's ItemRecords: missed token k's rows start at first_out[k].
+class RecordsSink {
+ public:
+  RecordsSink(ostrik::ItemRecords& out, const std::vector<uint64_t>& first_out, uint64_t width)
+      : out_(out), first_out_(first_out), width_(width) {}
+
+  void Write(uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t /*label*/) {
+    const uint64_t r = first_out_[k] + i;
+    out_.item_ids[r].assign(rec.item_id);
+    out_.metadata[r].assign(rec.metadata);
+    if (width_ != 0) std::memcpy(out_.payloads.row(r), rec.payload, width_);
+  }
+  void Placeholder(uint64_t k, uint64_t i, uint64_t /*label*/) {
+    const uint64_t r = first_out_[k] + i;
+    out_.item_ids[r].clear();
+    out_.metadata[r].clear();
+    if (width_ != 0) std::memset(out_.payloads.row(r), 0, width_);
+  }
+  void Copy(uint64_t k, uint64_t i, uint64_t from_k, uint64_t from_i) {
+    const uint64_t r = first_out_[k] + i, from = first_out_[from_k] + from_i;
+    out_.item_ids[r] = out_.item_ids[from];
+    out_.metadata[r] = out_.metadata[from];
+    if (width_ != 0) std::memcpy(out_.payloads.row(r), out_.payloads.row(from), width_);
+  }
+
+ private:
+  ostrik::ItemRecords& out_;
+  const std::vector<uint64_t>& first_out_;
+  uint64_t width_;
+};
+
+// Writes rows into one list per missed token.
+class ListSink {
+ public:
+  explicit ListSink(const std::vector<std::shared_ptr<TokenList>>& lists) : lists_(lists) {}
+
+  void Write(uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t label) {
+    lists_[k]->SetRow(i, rec.item_id, rec.payload, rec.metadata, label);
+  }
+  void Placeholder(uint64_t k, uint64_t i, uint64_t label) { lists_[k]->SetPlaceholder(i, label); }
+  void Copy(uint64_t k, uint64_t i, uint64_t from_k, uint64_t from_i) {
+    lists_[k]->CopyRow(i, *lists_[from_k], from_i);
+  }
+
+ private:
+  const std::vector<std::shared_ptr<TokenList>>& lists_;
+};
+
+// Opens, decodes and writes every row: one parallel region over disjoint rows, each record opened
+// once, into its thread's plaintext room. Failures are reported as DecryptItems reports them (then
+// the first record that does not decode). Returns true when some row is to be dropped: s.keep[r]
+// is 0 for it.
+template <typename Sink>
+bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
+  const uint64_t rows = s.row_record.size();
+  const uint64_t n_unique = s.unique_labels.size();
+  if (rows == 0) return false;
+  s.record_token.resize(n_unique);
+  s.errors.assign(n_unique, nullptr);
+  s.keep.resize(rows);
+  // Whole cache lines per thread, so that no two threads write to one.
+  const uint64_t stride = (std::max<uint64_t>(s.max_plaintext, 1) + 63) & ~uint64_t{63};
+  const int threads = omp_get_max_threads();
+  s.plaintexts.resize(stride * static_cast<uint64_t>(threads));
+  s.bad_records.assign(static_cast<size_t>(threads), -1);
+  s.bad_messages.assign(static_cast<size_t>(threads), std::string());
+  const uint64_t width = e.payload_size_;
+  const ostrik::GcmItemOpener::Algorithm algorithm;
+  std::atomic<bool> failed{false};
+  uint64_t dropped = 0;
+#pragma omp parallel num_threads(threads) reduction(+ : dropped)
+  {
+    const uint64_t team = static_cast<uint64_t>(omp_get_num_threads());
+    const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
+    const uint64_t begin = rows * t / team, end = rows * (t + 1) / team;
+    if (begin < end) {
+      try {
+        ostrik::GcmItemOpener opener(algorithm, e.data_key_.data());
+        uint8_t* plain = s.plaintexts.data() + t * stride;
+        uint64_t k = GroupOfRow(s.group_rows, begin);
+        for (uint64_t r = begin; r < end; ++r) {
+          while (r >= s.group_rows[k + 1]) ++k;
+          const uint64_t i = r - s.group_rows[k];
+          const uint32_t u = s.row_record[r];
+          const std::span<const uint8_t> envelope = s.values.values[u];
+          if (envelope.empty()) {
+            sink.Placeholder(k, i, s.unique_labels[u]);
+            s.keep[r] = 1;
+            continue;
+          }
+          s.keep[r] = 0;
+          if (s.first_row[u] != r) {
+            ++dropped;  // unless it turns out to be the record's own token (below)
+            continue;
+          }
+          if (r + kPrefetchRows < end) PrefetchEnvelope(s.values.values[s.row_record[r + kPrefetchRows]]);
+          const char* failure = opener.Open(envelope.data(), envelope.size(), plain);
+          if (failure != nullptr) {
+            s.errors[u] = failure;
+            continue;
+          }
+          EncodedItemRecord rec;
+          std::string message;
+          if (!TryDecodeItemRecord(plain, envelope.size() - kEnvelopeOverhead, width, rec, message)) {
+            if (s.bad_records[t] < 0 || u < s.bad_records[t]) {
+              s.bad_records[t] = u;
+              s.bad_messages[t] = std::move(message);
+            }
+            continue;
+          }
+          s.record_token[u] = rec.token;
+          // Written even when it names another token: a further row of the record may need it.
+          sink.Write(k, i, rec, s.unique_labels[u]);
+          if (rec.token == s.tokens[k]) {
+            s.keep[r] = 1;
+          } else {
+            ++dropped;
+          }
+        }
+      } catch (...) {
+        failed.store(true);
+      }
+    }
+  }
+  if (failed.load()) throw std::bad_alloc();
+  ostrik::ThrowDecryptFailures(s.errors);
+  int64_t bad = -1;
+  size_t bad_thread = 0;
+  for (size_t t = 0; t < s.bad_records.size(); ++t) {
+    if (s.bad_records[t] >= 0 && (bad < 0 || s.bad_records[t] < bad)) {
+      bad = s.bad_records[t];
+      bad_thread = t;
+    }
+  }
+  if (bad >= 0) {
+    ostrik::EngineLogger().error(s.bad_messages[bad_thread]);
+    throw std::runtime_error(s.bad_messages[bad_thread]);
+  }
+  // Missed tokens are distinct, so a record belongs to at most one of the tokens it was found in.
+  for (const auto& [row, u] : s.extra_rows) {
+    const uint64_t k = GroupOfRow(s.group_rows, row);
+    if (s.record_token[u] != s.tokens[k]) continue;
+    const uint64_t from_k = GroupOfRow(s.group_rows, s.first_row[u]);
+    sink.Copy(k, row - s.group_rows[k], from_k, s.first_row[u] - s.group_rows[from_k]);
+    s.keep[row] = 1;
+    --dropped;
+  }
+  return dropped != 0;
+}
+
+// The checks of the old fetch path that apply only when something is to be read.
+void CheckFetchable(const TokenIndex& e) {
+  if (e.gpu_) throw std::runtime_error(kCudaRequiredMessage);
+  if ((static_cast<uint64_t>(e.tree_depth_) & 0xffffffffu) == 0) {
+    ostrik::EngineLogger().error("The number of round should be at least 1.");
+    throw std::invalid_argument("The number of round should be at lest 1.");
+  }
+}
+
+void MoveRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
+  out.item_ids[to].swap(out.item_ids[from]);
+  out.metadata[to].swap(out.metadata[from]);
+  if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
+}
+
+void CopyRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
+  out.item_ids[to] = out.item_ids[from];
+  out.metadata[to] = out.metadata[from];
+  if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
+}
+
+// Every request position a miss, written straight into `out`: each position gets its token's rows
+// in place, a repeated token's rows are copied from its first position, and dropped rows close up.
+void FetchIntoRecords(TokenIndex& e, const std::vector<uint32_t>& misses, FetchScratch& s, ostrik::ItemRecords& out) {
+  CollectMisses(misses, e.token_counts_.size(), s);
+  PlanRows(e, s);
+  const uint64_t n = misses.size();
+  const uint64_t width = e.payload_size_;
+  s.first_out.assign(s.tokens.size(), 0);
+  uint64_t laid = 0;
+  uint32_t next = 0;
+  bool repeated = false;
+  for (uint64_t p = 0; p < n; ++p) {
+    const uint32_t k = s.group_of[p];
+    if (k == next) {
+      s.first_out[k] = laid;
+      ++next;
+    } else {
+      repeated = true;
+    }
+    laid += s.group_rows[k + 1] - s.group_rows[k];
+  }
+  if (width != 0 && laid > UINT64_MAX / width) throw std::length_error("ByteMatrix size overflows");
+  out.item_ids.resize(laid);
+  out.metadata.resize(laid);
+  out.payloads.rows = laid;
+  out.payloads.cols = width;
+  ReserveLarge(out.payloads.data, laid * width);
+  out.payloads.data.resize(laid * width);
+
+  RecordsSink sink(out, s.first_out, width);
+  const bool dropped = DecodeRows(e, s, sink);
+  out.token_indices.assign(n + 1, 0);
+  if (!dropped && !repeated) {
+    for (uint64_t p = 0; p < n; ++p) {
+      const uint32_t k = s.group_of[p];
+      out.token_indices[p + 1] = out.token_indices[p] + (s.group_rows[k + 1] - s.group_rows[k]);
+    }
+    return;
+  }
+  // Rows only move towards the front: a position's rows never start later than laid out.
+  s.final_begin.assign(s.tokens.size(), 0);
+  s.final_end.assign(s.tokens.size(), 0);
+  uint64_t cursor = 0;
+  next = 0;
+  for (uint64_t p = 0; p < n; ++p) {
+    const uint32_t k = s.group_of[p];
+    if (k == next) {
+      ++next;
+      s.final_begin[k] = cursor;
+      for (uint64_t r = s.group_rows[k]; r < s.group_rows[k + 1]; ++r) {
+        if (s.keep[r] == 0) continue;
+        const uint64_t from = s.first_out[k] + (r - s.group_rows[k]);
+        if (from != cursor) MoveRecordRow(out, from, cursor, width);
+        ++cursor;
+      }
+      s.final_end[k] = cursor;
+    } else {
+      for (uint64_t from = s.final_begin[k]; from < s.final_end[k]; ++from) CopyRecordRow(out, from, cursor++, width);
+    }
+    out.token_indices[p + 1] = cursor;
+  }
+  out.item_ids.resize(cursor);
+  out.metadata.resize(cursor);
+  out.payloads.rows = cursor;
+  out.payloads.data.resize(cursor * width);
+}
+
+// One list per request position: hits as cached, misses fetched into one list per missed token (in
+// s.spare's lists first), which the cache then keeps as they are.
+void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchScratch& s,
+                std::vector<SharedTokenList>& out) {
+  const CacheLookup lookup = LookupTokenCache(e.token_cache_, query_tokens, e.token_counts_);
+  const std::vector<uint32_t>& misses = lookup.cache_misses;
+  s.fetched.clear();
+  if (!misses.empty()) {
+    CheckFetchable(e);
+    CollectMisses(misses, e.token_counts_.size(), s);
+    PlanRows(e, s);
+    const uint64_t width = e.payload_size_;
+    // A record's id and metadata fill what its envelope holds beyond the fixed fields and payload.
+    constexpr uint64_t kFixed = kEnvelopeOverhead + kItemRecordFixedSize;
+    s.fetched.resize(s.tokens.size());
+    for (uint64_t k = 0; k < s.tokens.size(); ++k) {
+      std::shared_ptr<TokenList>& list = s.fetched[k];
+      if (!s.spare.empty()) {
+        list = std::move(s.spare.back());
+        s.spare.pop_back();
+      } else {
+        list = std::make_shared<TokenList>();
+      }
+      const uint64_t first = s.group_rows[k];
+      list->Shape(s.group_rows[k + 1] - first, width, [&](uint64_t i) -> uint64_t {
+        const uint64_t size = s.values.values[s.row_record[first + i]].size();
+        return size >= kFixed && size - kFixed >= width ? size - kFixed - width : 0;
+      });
+    }
+    s.spare.clear();
+    ListSink sink(s.fetched);
+    if (DecodeRows(e, s, sink)) {
+      for (uint64_t k = 0; k < s.tokens.size(); ++k) {
+        const uint8_t* keep = s.keep.data() + s.group_rows[k];
+        const uint64_t rows = s.group_rows[k + 1] - s.group_rows[k];
+        if (std::find(keep, keep + rows, 0) != keep + rows) s.fetched[k]->KeepRows(keep);
+      }
+    }
+  }
+  s.spare.clear();
+
+  // In request order, as the old merge did: a missed token is cached at its first position, and a
+  // later position of it (or of one evicted meanwhile) touches or caches it again.
+  const bool caching = e.token_cache_.capacity() != 0;
+  out.resize(query_tokens.size());
+  uint64_t hit = 0, miss = 0;
+  for (uint64_t p = 0; p < query_tokens.size(); ++p) {
+    if (lookup.hit_and_miss[p]) {
+      out[p] = lookup.cache_hit[hit++];
+      continue;
+    }
+    const std::shared_ptr<TokenList>& list = s.fetched[s.group_of[miss++]];
+    out[p] = list;
+    if (!caching) continue;
+    const uint32_t token = query_tokens[p];
+    if (!e.token_cache_.Contains(token)) {
+      e.token_cache_.InsertList(token, list);
+    } else {
+      e.token_cache_.Touch(token);
+    }
+  }
+  s.fetched.clear();
+}
+
+FetchScratch& Scratch(std::shared_ptr<FetchScratch>& scratch) {
+  if (!scratch) scratch = std::make_shared<FetchScratch>();
+  return *scratch;
+}
+
+// What must not outlive a fetch: copies of the stored values (stores that lend none), and lists,
+// which the cache alone should hold so that appending to a cached list needs no copy.
+class ReleaseAfterFetch {
+ public:
+  explicit ReleaseAfterFetch(FetchScratch& s) : s_(s) {}
+  ~ReleaseAfterFetch() {
+    s_.values.values.clear();
+    s_.values.owned.clear();
+    s_.fetched.clear();
+    s_.spare.clear();
+    s_.lists.clear();
+  }
+  ReleaseAfterFetch(const ReleaseAfterFetch&) = delete;
+  ReleaseAfterFetch& operator=(const ReleaseAfterFetch&) = delete;
+
+ private:
+  FetchScratch& s_;
+};
 
 }  // namespace
 
 ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens) {
-  CheckTokens(query_tokens);
-  LoadTokenCounts();
-  EnsureSeeds();
-  CacheLookup lookup = LookupTokenCache(token_cache_, query_tokens, token_counts_);
+  ostrik::ItemRecords out;
+  GetTokenItems(query_tokens, out);
+  return out;
+}
 
-  ostrik::ItemRecords merged;
-  merged.token_indices.assign(query_tokens.size() + 1, 0);
-  ostrik::ItemRecords fetched;
-  std::vector<uint64_t> fetched_labels;
-
-  const std::vector<uint32_t>& misses = lookup.cache_misses;
-  if (!misses.empty()) {
-    if (gpu_) throw std::runtime_error(kCudaRequiredMessage);
-    if ((static_cast<uint64_t>(tree_depth_) & 0xffffffffu) == 0) {
-      ostrik::EngineLogger().error("The number of round should be at least 1.");
-      throw std::invalid_argument("The number of round should be at lest 1.");
-    }
-
-    TokenLabels labels;
-    labels.offsets.assign(misses.size() + 1, 0);
-    for (size_t k = 0; k < misses.size(); ++k) labels.offsets[k + 1] = labels.offsets[k] + token_counts_[misses[k]];
-    const uint64_t total = labels.offsets.back();
-    labels.labels.resize(total);
-    labels.masks.resize(total);
-    DeriveTokenLabelsBody(misses, token_seeds_, labels, static_cast<uint32_t>(tree_depth_));
-
-    fetched.token_indices.assign(misses.size() + 1, 0);
-    if (total != 0) {
-      const ostrik::ByteMatrix entries = index_store_->BatchGetItems(labels.labels);
-      if (entries.cols != 8) {
-        ostrik::EngineLogger().error("Invalid encrypted item ID size\nExpected: 8\nActual: " + std::to_string(entries.cols));
-        throw std::invalid_argument("Invalid encrypted item ID size");
-      }
-      if (entries.rows != total || entries.data.size() != total * 8) {
-        const std::string message = "Index store answered " + std::to_string(entries.rows) + " entries for " +
-                                    std::to_string(total) + " labels";
-        ostrik::EngineLogger().error(message);
-        throw std::runtime_error(message);
-      }
-
-      // Unmask, and read each data label once however many positions lead to it.
-      if (total >= UINT32_MAX) throw std::length_error("Too many positions in one fetch");
-      std::vector<uint32_t> unique_of(total);
-      std::vector<uint64_t> unique_labels;
-      unique_labels.reserve(total);
-      {
-        LabelTable place(total);
-        for (uint64_t i = 0; i < total; ++i) {
-          const uint64_t label = GetLe64(entries.row(i)) ^ labels.masks[i];
-          const auto [u, fresh] = place.FindOrInsert(label, static_cast<uint32_t>(unique_labels.size()));
-          if (fresh) unique_labels.push_back(label);
-          unique_of[i] = u;
-        }
-      }
-      std::vector<ostrik::Bytes> values = data_store_->BatchGetVariable(unique_labels);
-      if (values.size() != unique_labels.size()) {
-        const std::string message = "Data store answered " + std::to_string(values.size()) + " values for " +
-                                    std::to_string(unique_labels.size()) + " labels";
-        ostrik::EngineLogger().error(message);
-        throw std::runtime_error(message);
-      }
-      std::vector<ostrik::Bytes> plain = ostrik::DecryptItems(values, data_key_.data());
-      ReleaseInParallel(values);
-
-      // Decode every record once; an empty one is a deleted item.
-      const int64_t n_unique = static_cast<int64_t>(unique_labels.size());
-      std::vector<EncodedItemRecord> records;
-      ReserveLarge(records, unique_labels.size());
-      records.resize(unique_labels.size());
-      std::atomic<int64_t> bad{-1};
-      std::string bad_message;
-#pragma omp parallel for schedule(static)
-      for (int64_t u = 0; u < n_unique; ++u) {
-        if (plain[u].empty()) continue;
-        std::string message;
-        if (!TryDecodeItemRecord(plain[u], payload_size_, records[u], message)) {
-          int64_t expected = -1;
-          if (bad.compare_exchange_strong(expected, u)) bad_message = std::move(message);
-        }
-      }
-      if (bad.load() >= 0) {
-        ostrik::EngineLogger().error(bad_message);
-        throw std::runtime_error(bad_message);
-      }
-
-      // Group k keeps, in position order, the first position of each data label whose record
-      // belongs to token k (or is gone: a placeholder keeps the deleted item's place).
-      std::vector<uint32_t> chosen;
-      chosen.reserve(total);
-      std::vector<uint32_t> stamp(unique_labels.size(), 0);
-      for (size_t k = 0; k < misses.size(); ++k) {
-        const uint32_t token = misses[k];
-        const uint32_t mark = static_cast<uint32_t>(k + 1);
-        for (uint64_t i = labels.offsets[k]; i < labels.offsets[k + 1]; ++i) {
-          const uint32_t u = unique_of[i];
-          if (stamp[u] == mark) continue;
-          stamp[u] = mark;
-          if (!plain[u].empty() && records[u].token != token) continue;
-          chosen.push_back(u);
-        }
-        fetched.token_indices[k + 1] = chosen.size();
-      }
-
-      const int64_t n_items = static_cast<int64_t>(chosen.size());
-      fetched.item_ids.assign(chosen.size(), std::string());
-      fetched.metadata.assign(chosen.size(), std::string());
-      if (payload_size_ != 0 && chosen.size() > UINT64_MAX / payload_size_) {
-        throw std::length_error("ByteMatrix size overflows");
-      }
-      fetched.payloads.rows = chosen.size();
-      fetched.payloads.cols = payload_size_;
-      ReserveLarge(fetched.payloads.data, chosen.size() * payload_size_);
-      fetched.payloads.data.resize(chosen.size() * payload_size_);
-      fetched_labels.resize(chosen.size());
-      std::atomic<bool> failed{false};
-#pragma omp parallel for schedule(static)
-      for (int64_t r = 0; r < n_items; ++r) {
-        const uint32_t u = chosen[r];
-        fetched_labels[r] = unique_labels[u];
-        if (plain[u].empty()) continue;  // placeholder: empty id and metadata, zero payload
-        const EncodedItemRecord& rec = records[u];
-        try {
-          fetched.item_ids[r].assign(rec.item_id);
-          fetched.metadata[r].assign(rec.metadata);
-        } catch (...) {
-          failed.store(true);
-        }
-        if (payload_size_ != 0) std::memcpy(fetched.payloads.row(r), rec.payload, payload_size_);
-      }
-      ReleaseInParallel(plain);
-      if (failed.load()) throw std::bad_alloc();
-    }
-  }
-
-  const uint64_t num_results = lookup.hit_item_count + fetched.item_ids.size();
+void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik::ItemRecords& out) {
+  const EngineThreads threads(cpu_threads_);
   try {
-    MergeResults(query_tokens, lookup.hit_and_miss, lookup.cache_hit, misses, fetched, fetched_labels, num_results,
-                 payload_size_, merged, token_cache_);
-  } catch (const std::exception& e) {
-    const std::string text = std::string("Error in MergeResults: ") + e.what();
-    log().error(text);
-    throw std::runtime_error(text);
+    CheckTokens(query_tokens);
+    LoadTokenCounts();
+    EnsureSeeds();
+    FetchScratch& s = Scratch(fetch_scratch_);
+    const ReleaseAfterFetch release(s);
+    if (token_cache_.capacity() == 0) {
+      if (!query_tokens.empty()) CheckFetchable(*this);
+      FetchIntoRecords(*this, query_tokens, s, out);
+      return;
+    }
+    FetchLists(*this, query_tokens, s, s.lists);
+    try {
+      MergeResults(s.lists, payload_size_, out);
+    } catch (const std::exception& e) {
+      const std::string text = std::string("Error in MergeResults: ") + e.what();
+      log().error(text);
+      throw std::runtime_error(text);
+    }
+  } catch (...) {
+    ClearRecords(out);
+    throw;
   }
-  return merged;
+}
+
+void TokenIndex::GetTokenLists(const std::vector<uint32_t>& query_tokens, std::vector<SharedTokenList>& out) {
+  const EngineThreads threads(cpu_threads_);
+  try {
+    CheckTokens(query_tokens);
+    LoadTokenCounts();
+    EnsureSeeds();
+    FetchScratch& s = Scratch(fetch_scratch_);
+    const ReleaseAfterFetch release(s);
+    // Lists of the earlier answer that nothing else holds are refilled instead of fresh ones. Each
+    // is taken out before its count is read, so one held at two positions is taken at its second.
+    s.spare.clear();
+    for (SharedTokenList& held : out) {
+      SharedTokenList list = std::move(held);
+      if (list != nullptr && list.use_count() == 1 && list != EmptyTokenList()) {
+        s.spare.push_back(std::const_pointer_cast<TokenList>(std::move(list)));
+      }
+    }
+    FetchLists(*this, query_tokens, s, out);
+  } catch (...) {
+    out.clear();
+    throw;
+  }
 }
 
 }  // namespace ostrik_encrypted_index::internal::token_store

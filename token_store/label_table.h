@@ -1,8 +1,8 @@
-// LabelTable: a flat open-addressing map from 64-bit label to a 32-bit place, sized once for a
-// known number of labels. Labels are pseudo-random, so a multiplicative hash spreads them well;
-// one allocation per table instead of one node per label.
+// LabelTable: a flat open-addressing map from 64-bit label to a 32-bit place, sized for a known
+// number of labels. Labels are pseudo-random, so a multiplicative hash spreads them well; one
+// allocation per table instead of one node per label, and Reset lets one table serve many batches.
 //
-// Nothing throws except the initial allocation. Not synchronised.
+// Nothing throws except allocation when sizing. Not synchronised.
 #pragma once
 
 #include <bit>
@@ -14,35 +14,51 @@ namespace ostrik_encrypted_index::internal::token_store {
 
 class LabelTable {
  public:
-  explicit LabelTable(uint64_t max_labels) {
+  LabelTable() = default;
+  explicit LabelTable(uint64_t max_labels) { Reset(max_labels); }
+
+  // Empties the table and sizes it for `max_labels` labels, keeping its memory where it suffices.
+  void Reset(uint64_t max_labels) {
     uint64_t slots = std::bit_ceil(max_labels * 2 + 2);
     shift_ = 64 - std::countr_zero(slots);
     mask_ = slots - 1;
-    keys_.resize(slots);
-    places_.assign(slots, kEmpty);
+    slots_.assign(slots, Slot{});
   }
 
+  // REQUIRES: the table was sized (constructor or Reset).
   // The place stored for `label`, inserting `place` first when the label is new; second is true
   // for a new label. At most max_labels distinct labels may be inserted.
   std::pair<uint32_t, bool> FindOrInsert(uint64_t label, uint32_t place) {
-    uint64_t slot = (label * 0x9E3779B97F4A7C15ULL) >> shift_;
+    uint64_t slot = Home(label);
     while (true) {
-      if (places_[slot] == kEmpty) {
-        keys_[slot] = label;
-        places_[slot] = place;
+      Slot& s = slots_[slot];
+      if (s.place == kEmpty) {
+        s.label = label;
+        s.place = place;
         return {place, true};
       }
-      if (keys_[slot] == label) return {places_[slot], false};
+      if (s.label == label) return {s.place, false};
       slot = (slot + 1) & mask_;
     }
   }
 
+  // Starts loading the slot where a FindOrInsert of `label` begins: a loop over many labels calls
+  // it some labels ahead, so that its probes find their slots in cache.
+  void Prefetch(uint64_t label) const { __builtin_prefetch(&slots_[Home(label)]); }
+
  private:
   static constexpr uint32_t kEmpty = UINT32_MAX;
-  int shift_;
-  uint64_t mask_;
-  std::vector<uint64_t> keys_;
-  std::vector<uint32_t> places_;
+  // Label and place side by side: a probe touches one cache line.
+  struct Slot {
+    uint64_t label = 0;
+    uint32_t place = kEmpty;
+  };
+
+  uint64_t Home(uint64_t label) const { return (label * 0x9E3779B97F4A7C15ULL) >> shift_; }
+
+  int shift_ = 64;
+  uint64_t mask_ = 0;
+  std::vector<Slot> slots_;
 };
 
 }  // namespace ostrik_encrypted_index::internal::token_store

@@ -1,26 +1,25 @@
-// MergeResults: lays cached (hit) and freshly fetched (miss) item lists out in request order as one
-// ItemRecords, and hands each fetched list to the token cache.
+// MergeResults: lays item lists (cached hits and freshly fetched misses alike) out in request order
+// as one ItemRecords, copying each list's payloads, ids and metadata as blocks.
 //
 // Every failure, whatever its kind, is logged at ERROR through engine_logger and thrown as one
-// std::runtime_error "Error in MergeResults: " + message + " current_result_index: " + position.
-// Runs on the calling thread; modifies the cache without a lock.
+// std::runtime_error "Error in MergeResults: " + message + " current_result_index: " + position;
+// `merged_results` is then left without items. Copies in one OpenMP region over disjoint rows (on
+// the calling thread for small results); touches no cache.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "core/matrix.h"
-#include "token_store/token_cache.h"
+#include "token_store/token_list.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
 
-// cache_miss_result: missed token m owns rows [token_indices[m], token_indices[m + 1]); its ids and
-// metadata are moved out. cache_miss_data_labels: one data label per fetched row (may be empty:
-// the cached items then carry label 0). merged_results.token_indices is (re)sized to n + 1.
-void MergeResults(const std::vector<uint32_t>& query_tokens, const std::vector<bool>& hit_and_miss,
-                  const std::vector<std::vector<TokenItem>>& cache_hit, const std::vector<uint32_t>& cache_misses,
-                  ostrik::ItemRecords& cache_miss_result, const std::vector<uint64_t>& cache_miss_data_labels,
-                  uint64_t num_results, uint64_t payload_size, ostrik::ItemRecords& merged_results,
-                  TokenCache& cache);
+// Group g of `merged_results` holds lists[g]'s items (a null list holds none), their payloads cut
+// to payload_size bytes; a non-empty list narrower than that is refused ("Insufficient payload size
+// for item_id: " + its first id, at the row where the list would start). `merged_results` is
+// refilled: buffers it already holds are reused.
+void MergeResults(const std::vector<SharedTokenList>& lists, uint64_t payload_size,
+                  ostrik::ItemRecords& merged_results);
 
 }  // namespace ostrik_encrypted_index::internal::token_store

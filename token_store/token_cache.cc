@@ -27,16 +27,23 @@ void TokenCache::Erase(uint32_t token) {
   entries_.erase(it);
 }
 
-void TokenCache::Append(uint32_t token, std::vector<TokenItem> items) {
+void TokenCache::Append(uint32_t token, const std::vector<TokenItem>& items) {
   auto it = entries_.find(token);
   if (it == entries_.end()) return;
-  auto& dst = it->second.items;
-  dst.insert(dst.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+  std::shared_ptr<TokenList>& list = it->second.items;
+  // An earlier answer may still hold the list: it must keep what it was given.
+  if (list.use_count() > 1) list = std::make_shared<TokenList>(*list);
+  for (const TokenItem& item : items) {
+    if (!list->Append(item)) {
+      Erase(token);
+      return;
+    }
+  }
   Touch(token);
 }
 
-void TokenCache::Insert(uint32_t token, std::vector<TokenItem> items) {
-  if (capacity_ == 0) return;
+void TokenCache::InsertList(uint32_t token, std::shared_ptr<TokenList> items) {
+  if (capacity_ == 0 || items == nullptr) return;
   if (entries_.count(token) != 0) {
     // Callers insert only tokens without an entry; replacing keeps the one-node-per-token invariant.
     Erase(token);
@@ -46,12 +53,25 @@ void TokenCache::Insert(uint32_t token, std::vector<TokenItem> items) {
   entries_.emplace(token, TokenCacheEntry{std::move(items), recency_.begin()});
 }
 
+void TokenCache::Insert(uint32_t token, const std::vector<TokenItem>& items) {
+  if (capacity_ == 0) return;
+  auto list = std::make_shared<TokenList>();
+  for (const TokenItem& item : items) {
+    if (!list->Append(item)) {
+      Erase(token);
+      return;
+    }
+  }
+  InsertList(token, std::move(list));
+}
+
 void TokenCache::EraseEntriesWithLabels(const std::unordered_set<uint64_t>& labels) {
   if (labels.empty() || entries_.empty()) return;
   std::vector<uint32_t> doomed;
   for (const auto& [token, entry] : entries_) {
-    for (const auto& item : entry.items) {
-      if (labels.count(item.data_label) != 0) {
+    const TokenList& list = *entry.items;
+    for (uint64_t i = 0; i < list.size(); ++i) {
+      if (labels.count(list.data_label(i)) != 0) {
         doomed.push_back(token);
         break;
       }
@@ -79,11 +99,11 @@ CacheLookup LookupTokenCache(TokenCache& cache, const std::vector<uint32_t>& que
     uint64_t cached = 0;
     if (entry != nullptr) {
       cache.Touch(token);
-      cached = entry->items.size();
+      cached = entry->items->size();
     }
     if (counts[token] == cached) {
       out.hit_and_miss.push_back(true);
-      out.cache_hit.push_back(entry != nullptr ? entry->items : std::vector<TokenItem>{});
+      out.cache_hit.push_back(entry != nullptr ? SharedTokenList(entry->items) : EmptyTokenList());
       out.hit_item_count += cached;
       continue;
     }

@@ -2,8 +2,11 @@
 // with capacity counted in tokens (0 = off). A cached list is valid exactly while its length equals
 // the token's current count; the caller passes the counts, the cache keeps none.
 //
-// Every cached item remembers its data label, so that the engine can drop each list that holds a
-// version of an item it overwrites or deletes (see EraseEntriesWithLabels).
+// Lists are flat (TokenList) and shared: a hit hands out the cached list itself, and a fetched list
+// is cached as it was handed out. A shared list never changes: appending to a list that an earlier
+// answer still holds appends to a copy. Every cached item remembers its data label, so that the
+// engine can drop each list that holds a version of an item it overwrites or deletes (see
+// EraseEntriesWithLabels).
 //
 // Nothing here throws except on allocation failure. Not synchronised: used from the engine's
 // calling thread only.
@@ -11,24 +14,17 @@
 
 #include <cstdint>
 #include <list>
-#include <string>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "core/matrix.h"
+#include "token_store/token_list.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
 
-struct TokenItem {
-  std::string item_id;
-  ostrik::Bytes payload;
-  std::string metadata;
-  uint64_t data_label = 0;  // the data-store key the item was read from or written to
-};
-
 struct TokenCacheEntry {
-  std::vector<TokenItem> items;
+  std::shared_ptr<TokenList> items;  // never null
   std::list<uint32_t>::iterator position;
 };
 
@@ -52,10 +48,14 @@ class TokenCache {
 
   void Touch(uint32_t token);
   void Erase(uint32_t token);
-  // Appends to an existing entry and makes it the most recent.
-  void Append(uint32_t token, std::vector<TokenItem> items);
-  // For a token without an entry; evicts the least recently used token when full.
-  void Insert(uint32_t token, std::vector<TokenItem> items);
+  // Appends to an existing entry and makes it the most recent. Items of another width than the
+  // list's drop the entry instead.
+  void Append(uint32_t token, const std::vector<TokenItem>& items);
+  // For a token without an entry; evicts the least recently used token when full. The list is kept
+  // as it is, not copied; nobody may change it afterwards.
+  void InsertList(uint32_t token, std::shared_ptr<TokenList> items);
+  // The same from separate items; items of differing widths are not cached.
+  void Insert(uint32_t token, const std::vector<TokenItem>& items);
   // Drops every entry that holds an item stored under one of the labels.
   void EraseEntriesWithLabels(const std::unordered_set<uint64_t>& labels);
   void Clear();
@@ -67,9 +67,9 @@ class TokenCache {
 };
 
 struct CacheLookup {
-  std::vector<std::vector<TokenItem>> cache_hit;  // one per hit, request order
-  std::vector<bool> hit_and_miss;                 // one per requested token
-  std::vector<uint32_t> cache_misses;             // missed tokens, request order
+  std::vector<SharedTokenList> cache_hit;  // one per hit, request order (never null)
+  std::vector<bool> hit_and_miss;          // one per requested token
+  std::vector<uint32_t> cache_misses;      // missed tokens, request order
   uint64_t hit_item_count = 0;
 };
 

@@ -6,7 +6,9 @@
 //
 // Throws: std::invalid_argument for bad input and inconsistent sizes, std::out_of_range for a token
 // at or beyond vocab_size_, std::runtime_error for store, cipher, state and record failures (most
-// are logged first). A refused AddItems changes nothing; the destructor never throws.
+// are logged first). A refused AddItems changes nothing; one that fails midway leaves every item of
+// its batch in one list as its old or its new version (a new one absent or whole), and repeating
+// the batch completes it. The destructor never throws.
 //
 // Thread-safety: none. An engine is used from one thread at a time; its parallel regions (labels,
 // ciphers, decoding) start from that thread and never touch the stores or the cache.
@@ -38,6 +40,8 @@ constexpr uint64_t kTokenCountsKey = ~uint64_t{0};
 inline constexpr const char* kStateSuffix = ".oei";
 inline constexpr const char* kIndexConfigSuffix = ".ovs";
 
+struct FetchScratch;
+
 class TokenIndex {
  public:
   // Creates a new index: builds the four stores (index, data, config, items), refuses a name whose
@@ -63,11 +67,21 @@ class TokenIndex {
   // Missing record: vocab_size_ zeros. A record shorter than vocab_size_ is padded with zeros.
   void LoadTokenCounts();
 
-  // Adds (or replaces, by id) every item of the batch, or refuses the whole batch unchanged.
+  // Adds (or replaces, by id) every item of the batch, or refuses the whole batch unchanged. A
+  // store failure midway is rethrown with its text; returning means the whole batch is stored.
   void AddItems(const TokenItemBatch& batch);
   // The items of each requested token, one group per request position, in request order. A
-  // deleted item's position yields a placeholder (empty id, zero payload, empty metadata).
+  // deleted item's position yields a placeholder (empty id, zero payload, empty metadata). Parallel
+  // work, store reads included, runs on cpu_threads_ threads (0: the OpenMP default).
   ostrik::ItemRecords GetTokenItems(const std::vector<uint32_t>& query_tokens);
+  // The same into `out`, whose buffers are reused, so that repeated fetches of similar size touch
+  // no fresh memory. After a failure `out` holds no items.
+  void GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik::ItemRecords& out);
+  // The same groups as shared, immutable lists, one per request position (a token requested twice
+  // gives one list twice), read in place: cached lists are handed out without a copy and fetched
+  // ones are cached as they are. REQUIRES: `out` is empty or holds an earlier answer of this
+  // engine; its lists that nothing else holds are refilled. After a failure `out` is empty.
+  void GetTokenLists(const std::vector<uint32_t>& query_tokens, std::vector<SharedTokenList>& out);
   // Removes the records and contents of the ids and every cached list that holds one of them.
   // Positions and counts stay.
   void DeleteItems(const std::vector<std::string>& ids);
@@ -116,12 +130,18 @@ class TokenIndex {
   void BuildStores(const ostrik::IndexSetup& setup);
   void EnsureSeeds();
   void CheckTokens(const std::vector<uint32_t>& tokens) const;
-  void PushItemBatches(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch,
-                       const TokenLabels& labels);
+  // The masked entries of an add's new positions, then its records, in chunks of items.
+  void PushIndexEntries(const TokenLabels& labels);
+  void PushItemRecords(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch);
+  // After a failed add: counts that may not have been saved go back to `before`, and the cached
+  // lists of the batch's tokens go.
+  void ForgetFailedAdd(const TokenItemBatch& batch, const std::vector<uint32_t>& before);
   ostrik::Logger& log() const { return logger_ ? *logger_ : ostrik::Logger::instance(); }
 
   // True when token_counts_ differ from what the index store was last seen to hold.
   bool counts_dirty_ = false;
+  // Buffers of the fetch path, kept between fetches (get_token_items.cc).
+  std::shared_ptr<FetchScratch> fetch_scratch_;
 };
 
 // Decodes the plaintext data-store records of a get by id, pairing record i with contents[i]
@@ -130,8 +150,8 @@ class TokenIndex {
 std::vector<ItemEntry> DecodeItemRecords(const std::vector<ostrik::Bytes>& records,
                                          std::vector<ostrik::Bytes>& contents, uint64_t payload_size);
 
-// The connection string as it may appear in a log line: a PostgreSQL password= value and the
-// password of a URI's user part are masked, everything else is kept.
+// The connection string as it may appear in a log line: every password it carries is masked as
+// "****", everything else is kept (what counts as a password: stores/connection_secrets.h).
 std::string MaskConnectionString(const std::string& connection_string);
 
 }  // namespace ostrik_encrypted_index::internal::token_store

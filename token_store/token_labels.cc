@@ -79,8 +79,9 @@ class LaneDeriver {
       : depth_(depth), tile_(std::min(depth, kTileLevels)), w_(space), labels_(labels), masks_(masks),
         xor_with_(xor_with) {}
 
-  // Positions first .. first + count - 1 of one seed, to slots out .. out + count - 1.
-  void Add(const TokenSeed& seed, uint32_t first, uint64_t count, uint64_t out) {
+  // Positions first .. first + count - 1 of one seed, to slots out .. out + count - 1. block_tops:
+  // null, or the state above the tile of each block of the seed (block b at block_tops[b]).
+  void Add(const TokenSeed& seed, uint32_t first, uint64_t count, uint64_t out, const State* block_tops = nullptr) {
     const uint64_t block = uint64_t{1} << tile_;
     uint64_t p = first;
     const uint64_t end = first + count;
@@ -94,7 +95,11 @@ class LaneDeriver {
       piece.lo = static_cast<uint32_t>(p - base);
       piece.hi = static_cast<uint32_t>(stop - base);
       piece.out = out + (p - first);
-      TopState(seed, static_cast<uint32_t>(p), piece.top);
+      if (block_tops != nullptr) {
+        piece.top = block_tops[p >> tile_];
+      } else {
+        TopState(seed, static_cast<uint32_t>(p), piece.top);
+      }
       leaves_ += stop - p;
       p = stop;
     }
@@ -197,6 +202,38 @@ class LaneDeriver {
   std::array<State, kMaxShared32 + 1> states_{};
 };
 
+// The state above the tile of every block of 2^tile positions that a fetch reaches, for all its
+// tokens at once: walked level by level through the lane hashes rather than by one scalar walk per
+// token and thread, which dominates fetches of many small lists. Token k's blocks start at
+// first_block[k]. Only for depths up to 32 (beyond, no two positions share a state).
+std::vector<State> BlockTops(const std::vector<uint32_t>& tokens, const std::vector<TokenSeed>& seeds,
+                             const std::vector<uint64_t>& offsets, uint32_t depth, uint32_t tile,
+                             std::vector<uint64_t>& first_block) {
+  const size_t n_tokens = tokens.size();
+  first_block.assign(n_tokens + 1, 0);
+  for (size_t k = 0; k < n_tokens; ++k) {
+    const uint64_t count = offsets[k + 1] - offsets[k];
+    first_block[k + 1] = first_block[k] + (count == 0 ? 0 : ((count - 1) >> tile) + 1);
+  }
+  std::vector<State> tops(first_block[n_tokens]);
+  std::vector<uint64_t> block_of(tops.size());
+  for (size_t k = 0; k < n_tokens; ++k) {
+    for (uint64_t i = first_block[k]; i < first_block[k + 1]; ++i) {
+      std::memcpy(tops[i].data(), seeds[tokens[k]].bytes.data() + 32, 32);
+      block_of[i] = i - first_block[k];
+    }
+  }
+  std::vector<State> inputs(tops.size());
+  for (uint32_t level = depth; level-- > tile;) {
+    for (size_t i = 0; i < tops.size(); ++i) {
+      inputs[i] = tops[i];
+      inputs[i][0] ^= static_cast<uint8_t>((block_of[i] >> (level - tile)) & 1u);
+    }
+    if (!tops.empty()) ostrik::Sha3Hash32Batch(tops[0].data(), inputs[0].data(), tops.size());
+  }
+  return tops;
+}
+
 }  // namespace
 
 std::vector<TokenSeed> DeriveTokenSeeds(uint64_t n, const uint8_t* index_key, const uint8_t* name_mac) {
@@ -251,6 +288,11 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
   if (offsets.size() < 2) return;
   const uint64_t total = offsets.back();
   if (total == 0) return;
+  const uint32_t tile = std::min(depth, kTileLevels);
+  std::vector<uint64_t> first_block;
+  std::vector<State> tops;
+  const bool batched_tops = depth <= 32 && depth > tile;
+  if (batched_tops) tops = BlockTops(tokens, seeds, offsets, depth, tile, first_block);
   const int threads = omp_get_max_threads();
   const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
 #pragma omp parallel num_threads(threads)
@@ -267,7 +309,8 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
       while (g < end) {
         while (g >= offsets[k + 1]) ++k;
         const uint64_t stop = std::min(end, offsets[k + 1]);
-        deriver.Add(seeds[tokens[k]], static_cast<uint32_t>(g - offsets[k]), stop - g, g);
+        deriver.Add(seeds[tokens[k]], static_cast<uint32_t>(g - offsets[k]), stop - g, g,
+                    batched_tops ? tops.data() + first_block[k] : nullptr);
         g = stop;
       }
       deriver.Flush();

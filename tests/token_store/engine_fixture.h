@@ -87,6 +87,35 @@ inline Groups ToGroups(const ostrik::ItemRecords& r, size_t n_groups) {
   return out;
 }
 
+inline Groups ListGroups(const std::vector<ts::SharedTokenList>& lists) {
+  Groups out;
+  for (const auto& list : lists) {
+    std::vector<Got> group;
+    for (uint64_t i = 0; i < list->size(); ++i) {
+      group.push_back(Got{std::string(list->id(i)), ostrik::Bytes(list->payload(i), list->payload(i) + list->width()),
+                          std::string(list->metadata(i))});
+    }
+    out.push_back(std::move(group));
+  }
+  return out;
+}
+
+// Every way of fetching: by value, into reused records, as lists into a reused answer.
+struct Fetcher {
+  ostrik::ItemRecords records;
+  std::vector<ts::SharedTokenList> lists;
+
+  void Check(ts::TokenIndex& e, const std::vector<uint32_t>& tokens, const Groups& expected, const std::string& what) {
+    EXPECT_EQ(ToGroups(e.GetTokenItems(tokens), tokens.size()), expected) << what << ", by value";
+    e.GetTokenItems(tokens, records);
+    EXPECT_EQ(ToGroups(records, tokens.size()), expected) << what << ", reused records";
+    EXPECT_EQ(records.payloads.rows, records.item_ids.size()) << what;
+    EXPECT_EQ(records.payloads.data.size(), records.item_ids.size() * records.payloads.cols) << what;
+    e.GetTokenLists(tokens, lists);
+    EXPECT_EQ(ListGroups(lists), expected) << what << ", lists";
+  }
+};
+
 // What a fetch returns: per token, each id once at its first position, only while its latest
 // record belongs to the token; a deleted id leaves a placeholder.
 class Model {

@@ -1,5 +1,5 @@
-// The LRU token cache with its count-based validity test, and the merge of cached and fetched
-// lists.
+// The LRU token cache with its count-based validity test, its flat shared lists, and the merge of
+// lists into one ItemRecords.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -17,21 +17,16 @@ ts::TokenItem Item(const std::string& id, uint8_t fill, size_t width = 4) {
 
 std::vector<uint32_t> Recency(const ts::TokenCache& c) { return {c.recency().begin(), c.recency().end()}; }
 
-// Fetched lists for the missed tokens, in the layout the fetch path builds.
-ostrik::ItemRecords Fetched(const std::vector<std::vector<std::string>>& groups, size_t width = 4) {
-  ostrik::ItemRecords r;
-  r.token_indices = {0};
-  ostrik::Bytes rows;
-  for (const auto& g : groups) {
-    for (const auto& id : g) {
-      r.item_ids.push_back(id);
-      r.metadata.push_back("m" + id);
-      rows.insert(rows.end(), width, static_cast<uint8_t>(id[0]));
-    }
-    r.token_indices.push_back(r.item_ids.size());
-  }
-  if (!rows.empty()) r.payloads = ostrik::ByteMatrix(std::move(rows), width);
-  return r;
+std::shared_ptr<ts::TokenList> List(const std::vector<ts::TokenItem>& items) {
+  auto list = std::make_shared<ts::TokenList>();
+  for (const auto& item : items) EXPECT_TRUE(list->Append(item));
+  return list;
+}
+
+std::vector<std::string> Ids(const ts::TokenList& list) {
+  std::vector<std::string> ids;
+  for (uint64_t i = 0; i < list.size(); ++i) ids.emplace_back(list.id(i));
+  return ids;
 }
 
 }  // namespace
@@ -70,8 +65,8 @@ TEST(TokenCache, LookupHitsOnlyListsWhoseLengthMatchesTheCount) {
   EXPECT_EQ(r.hit_and_miss, (std::vector<bool>{false, true, true, false, true}));
   EXPECT_EQ(r.cache_misses, (std::vector<uint32_t>{5, 17}));
   ASSERT_EQ(r.cache_hit.size(), 3u);
-  EXPECT_EQ(r.cache_hit[0].size(), 1u);
-  EXPECT_TRUE(r.cache_hit[1].empty());
+  EXPECT_EQ(r.cache_hit[0]->size(), 1u);
+  EXPECT_TRUE(r.cache_hit[1]->empty());
   EXPECT_EQ(r.hit_item_count, 2u);
   EXPECT_FALSE(c.Contains(5));  // the stale entry is gone
   EXPECT_EQ(out, "Token not found: 17\n");
@@ -99,93 +94,126 @@ TEST(TokenCache, EraseEntriesWithLabelsDropsEveryListHoldingOne) {
   EXPECT_EQ(Recency(c), (std::vector<uint32_t>{3, 1}));
 }
 
-TEST(MergeResults, InterleavesHitsAndMissesInRequestOrderAndCachesMisses) {
-  // [A hit with 2, B miss with 3, C hit with none].
-  ts::TokenCache cache(4);
-  const std::vector<std::vector<ts::TokenItem>> hits = {{Item("a1", 1), Item("a2", 2)}, {}};
-  ostrik::ItemRecords fetched = Fetched({{"b1", "b2", "b3"}});
-  ostrik::ItemRecords out;
-  ts::MergeResults({10, 20, 30}, {true, false, true}, hits, {20}, fetched, {101, 102, 103}, 5, 4, out, cache);
-  EXPECT_EQ(out.token_indices, (std::vector<uint64_t>{0, 2, 5, 5}));
-  EXPECT_EQ(out.item_ids, (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3"}));
-  EXPECT_EQ(out.metadata[2], "mb1");
-  EXPECT_EQ(out.payloads.rows, 5u);
-  EXPECT_EQ(out.payloads.row(1)[0], 2);
-  EXPECT_EQ(out.payloads.row(4)[3], 'b');
-  ASSERT_TRUE(cache.Contains(20));
-  EXPECT_EQ(cache.Find(20)->items.size(), 3u);
-  EXPECT_EQ(cache.Find(20)->items[2].data_label, 103u);
-  EXPECT_EQ(cache.recency().front(), 20u);
+// A hit hands out the cached list itself; appending afterwards must not change what was handed out.
+TEST(TokenCache, HitsShareTheCachedListAndAppendsCopyAListStillHeld) {
+  ts::TokenCache c(2);
+  c.Insert(1, {Item("a", 1), Item("b", 2)});
+  const std::vector<uint32_t> counts = {0, 2};
+  const ts::CacheLookup first = ts::LookupTokenCache(c, {1}, counts);
+  ASSERT_EQ(first.cache_hit.size(), 1u);
+  EXPECT_EQ(first.cache_hit[0].get(), c.Find(1)->items.get());
 
-  // [B miss with 3, A hit with 2], cache off: copied, never cached.
-  ts::TokenCache off(0);
-  ostrik::ItemRecords fetched2 = Fetched({{"b1", "b2", "b3"}});
-  ostrik::ItemRecords out2;
-  ts::MergeResults({20, 10}, {false, true}, {{Item("a1", 1), Item("a2", 2)}}, {20}, fetched2, {}, 5, 4, out2, off);
-  EXPECT_EQ(out2.token_indices, (std::vector<uint64_t>{0, 3, 5}));
-  EXPECT_EQ(out2.item_ids[3], "a1");
-  EXPECT_EQ(off.size(), 0u);
+  c.Append(1, {Item("c", 3)});
+  EXPECT_EQ(Ids(*first.cache_hit[0]), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Ids(*c.Find(1)->items), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(c.Find(1)->items->payload(2)[0], 3);
 
-  // No requested tokens.
-  ostrik::ItemRecords empty_fetch, out3;
-  ts::MergeResults({}, {}, {}, {}, empty_fetch, {}, 0, 4, out3, cache);
-  EXPECT_EQ(out3.token_indices, (std::vector<uint64_t>{0}));
-  EXPECT_TRUE(out3.item_ids.empty());
+  // Nobody else holds it now: the next append goes to the cached list in place.
+  const ts::TokenList* before = c.Find(1)->items.get();
+  c.Append(1, {Item("d", 4)});
+  EXPECT_EQ(c.Find(1)->items.get(), before);
+  EXPECT_EQ(c.Find(1)->items->size(), 4u);
+
+  // An item of another width cannot join the flat list: the entry goes instead.
+  c.Append(1, {Item("wide", 5, 6)});
+  EXPECT_FALSE(c.Contains(1));
+  c.Insert(2, {Item("x", 1, 4), Item("y", 1, 2)});
+  EXPECT_FALSE(c.Contains(2));
 }
 
-TEST(MergeResults, TokenMissedTwiceIsCachedOnce) {
-  ts::TokenCache cache(4);
-  ostrik::ItemRecords fetched = Fetched({{"x", "y"}, {"x", "y"}});
+TEST(TokenList, RowsFilledOutOfOrderAndCompacted) {
+  // Rows: "ab"+"{1}", a placeholder, "c"+"", "dd"+"{44}".
+  const std::vector<uint64_t> text = {5, 0, 1, 6};
+  ts::TokenList list;
+  list.Shape(4, 2, [&](uint64_t i) { return text[i]; });
+  const uint8_t p0[2] = {1, 1}, p2[2] = {3, 3}, p3[2] = {4, 4};
+  list.SetRow(3, "dd", p3, "{44}", 40);
+  list.SetPlaceholder(1, 20);
+  list.SetRow(0, "ab", p0, "{1}", 10);
+  list.CopyRow(2, *List({ts::TokenItem{"c", ostrik::Bytes(p2, p2 + 2), "", 30}}), 0);
+  EXPECT_EQ(Ids(list), (std::vector<std::string>{"ab", "", "c", "dd"}));
+  EXPECT_EQ(list.metadata(0), "{1}");
+  EXPECT_EQ(list.metadata(3), "{44}");
+  EXPECT_EQ(list.payload(1)[1], 0);
+  EXPECT_EQ(list.data_label(2), 30u);
+
+  const uint8_t keep[4] = {0, 1, 0, 1};
+  list.KeepRows(keep);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(Ids(list), (std::vector<std::string>{"", "dd"}));
+  EXPECT_EQ(list.metadata(1), "{44}");
+  EXPECT_EQ(list.payload(1)[0], 4);
+  EXPECT_EQ(list.data_label(0), 20u);
+  const ts::TokenItem last = list.item(1);
+  EXPECT_EQ(last.payload, (ostrik::Bytes{4, 4}));
+  EXPECT_EQ(last.data_label, 40u);
+}
+
+TEST(MergeResults, LaysListsOutInOrderIntoReusedRecords) {
+  const auto a = List({Item("a1", 1), Item("a2", 2)});
+  const auto b = List({Item("b1", 'b'), Item("b2", 'b'), Item("b3", 'b')});
+  // The output of an earlier, larger merge: everything in it must be replaced or dropped.
   ostrik::ItemRecords out;
-  ts::MergeResults({7, 7}, {false, false}, {}, {7, 7}, fetched, {}, 4, 4, out, cache);
-  EXPECT_EQ(out.token_indices, (std::vector<uint64_t>{0, 2, 4}));
-  ASSERT_TRUE(cache.Contains(7));
-  EXPECT_EQ(cache.Find(7)->items.size(), 2u);
+  ts::MergeResults({b, b, a, b}, 4, out);
+  ts::MergeResults({a, b, nullptr, ts::EmptyTokenList(), a}, 4, out);
+  EXPECT_EQ(out.token_indices, (std::vector<uint64_t>{0, 2, 5, 5, 5, 7}));
+  EXPECT_EQ(out.item_ids, (std::vector<std::string>{"a1", "a2", "b1", "b2", "b3", "a1", "a2"}));
+  EXPECT_EQ(out.metadata[2], "{\"id\":\"b1\"}");
+  EXPECT_EQ(out.payloads.rows, 7u);
+  EXPECT_EQ(out.payloads.cols, 4u);
+  EXPECT_EQ(out.payloads.data.size(), 28u);
+  EXPECT_EQ(out.payloads.row(1)[0], 2);
+  EXPECT_EQ(out.payloads.row(4)[3], 'b');
+  EXPECT_EQ(out.payloads.row(6)[3], 2);
+
+  ts::MergeResults({}, 4, out);
+  EXPECT_EQ(out.token_indices, (std::vector<uint64_t>{0}));
+  EXPECT_TRUE(out.item_ids.empty());
+  EXPECT_TRUE(out.payloads.data.empty());
 }
 
 TEST(MergeResults, PayloadWidthsAreTrimmedOrRefused) {
-  ts::TokenCache cache(0);
-  ostrik::ItemRecords none, out;
-  ts::MergeResults({1}, {true}, {{Item("long", 7, 9)}}, {}, none, {}, 1, 4, out, cache);
+  ostrik::ItemRecords out;
+  ts::MergeResults({List({Item("long", 7, 9)})}, 4, out);
   EXPECT_EQ(out.payloads.cols, 4u);
   EXPECT_EQ(out.payloads.data, ostrik::Bytes(4, 7));
+
+  // Refused at the row where the narrow list would start; nothing is left in the output.
+  try {
+    ts::MergeResults({List({Item("a", 1)}), List({}), List({Item("short", 1, 2), Item("s2", 1, 2)})}, 4, out);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Error in MergeResults: Insufficient payload size for item_id: short current_result_index: 1");
+  }
+  EXPECT_TRUE(out.item_ids.empty());
+  EXPECT_TRUE(out.payloads.data.empty());
+  // An empty list of any width holds nothing to refuse.
+  auto narrow_empty = std::make_shared<ts::TokenList>();
+  narrow_empty->Shape(0, 1, [](uint64_t) { return uint64_t{0}; });
+  ts::MergeResults({narrow_empty}, 4, out);
+  EXPECT_EQ(out.token_indices, (std::vector<uint64_t>{0, 0}));
 }
 
-TEST(MergeResults, InconsistentInputsFailWithThePositionReached) {
-  struct Case {
-    const char* name;
-    std::vector<uint32_t> tokens;
-    std::vector<bool> hit_and_miss;
-    std::vector<std::vector<ts::TokenItem>> hits;
-    uint64_t num_results;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
-      {"hit_and_miss shorter", {1, 2}, {true}, {{}}, 0,
-       "Error in MergeResults: Size mismatch: query_tokens and hit_and_miss must have the same size. "
-       "current_result_index: 0"},
-      {"payload shorter than the width", {1}, {true}, {{Item("short", 1, 2)}}, 1,
-       "Error in MergeResults: Insufficient payload size for item_id: short current_result_index: 0"},
-      {"output one slot short", {1}, {true}, {{Item("a", 1), Item("b", 1)}}, 1,
-       "Error in MergeResults: Exceeded allocated size for merged_results. current_result_index: 1"},
-      {"more hits than cached lists", {1, 2}, {true, true}, {{}}, 0,
-       "Error in MergeResults: Size mismatch: cache_hit must match the number of hits. current_result_index: 0"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ts::TokenCache cache(2);
-    ostrik::ItemRecords none, out;
-    try {
-      ts::MergeResults(c.tokens, c.hit_and_miss, c.hits, {}, none, {}, c.num_results, 4, out, cache);
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), c.expected);
+// Large enough to be copied by the whole team: every row lands once, in order.
+TEST(MergeResults, LargeMergeCopiesEveryRow) {
+  std::vector<ts::SharedTokenList> lists;
+  std::vector<std::string> expected;
+  for (int g = 0; g < 40; ++g) {
+    std::vector<ts::TokenItem> items;
+    for (int i = 0; i < (g % 7) * 60; ++i) {
+      items.push_back(Item(std::to_string(g) + "-" + std::to_string(i), static_cast<uint8_t>(g), 8));
+      expected.push_back(items.back().item_id);
+    }
+    lists.push_back(List(items));
+  }
+  ostrik::ItemRecords out;
+  ts::MergeResults(lists, 8, out);
+  ASSERT_EQ(out.item_ids, expected);
+  for (uint64_t g = 0; g < lists.size(); ++g) {
+    for (uint64_t r = out.token_indices[g]; r < out.token_indices[g + 1]; ++r) {
+      ASSERT_EQ(out.payloads.row(r)[7], static_cast<uint8_t>(g)) << r;
+      ASSERT_EQ(out.metadata[r], "{\"id\":\"" + expected[r] + "\"}");
     }
   }
-  // A fetched range that points past the fetched items.
-  ts::TokenCache cache(2);
-  ostrik::ItemRecords bad = Fetched({{"a"}});
-  bad.token_indices = {0, 3};
-  ostrik::ItemRecords out;
-  EXPECT_THROW(ts::MergeResults({4}, {false}, {}, {4}, bad, {}, 3, 4, out, cache), std::runtime_error);
 }

@@ -3,8 +3,11 @@
 // state.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <libpq-fe.h>
@@ -60,6 +63,7 @@ TEST_P(EngineTest, ReAddAndDeleteGiveTheSameResultsWithAndWithoutCache) {
   auto cached = std::make_unique<ts::TokenIndex>(Setup(UniqueName("c"), 4, 8), nullptr);
   auto plain = std::make_unique<ts::TokenIndex>(Setup(UniqueName("p"), 4, 0), nullptr);
   Model m;
+  Fetcher from_cached, from_plain;
   auto check = [&](const std::vector<uint32_t>& tokens, const std::string& step) {
     SCOPED_TRACE(step);
     const Groups expected = m.Fetch(tokens);
@@ -67,6 +71,8 @@ TEST_P(EngineTest, ReAddAndDeleteGiveTheSameResultsWithAndWithoutCache) {
       EXPECT_EQ(ToGroups(cached->GetTokenItems(tokens), tokens.size()), expected) << "cache on, round " << round;
       EXPECT_EQ(ToGroups(plain->GetTokenItems(tokens), tokens.size()), expected) << "cache off, round " << round;
     }
+    from_cached.Check(*cached, tokens, expected, "cache on");
+    from_plain.Check(*plain, tokens, expected, "cache off");
   };
   auto add = [&](const std::vector<ItemSpec>& items) {
     cached->AddItems(Batch(items));
@@ -159,8 +165,8 @@ TEST_P(EngineTest, RefusedBatchChangesNothing) {
   Drop(e);
 }
 
-// A store write that fails after the batch was accepted puts the counts back, so neither this
-// engine nor its destructor saves positions that have no entry.
+// A store write that fails before the counts are saved puts them back, so neither this engine nor
+// its destructor saves positions that have no entry.
 TEST_P(PostgresEngineTest, FailedWriteRestoresTheCounts) {
   const std::string name = UniqueName();
   const std::string doomed = "dz_tokens_doomed_" + name.substr(name.rfind('_') + 1);
@@ -408,6 +414,107 @@ ostrik::IndexSetup MemorySetup(int32_t vocab, uint64_t cache = 0) {
   s.vocab_size = vocab;
   s.payload_size = kWidth;
   return s;
+}
+
+// Many tokens, moved, re-added and deleted items, requests with repeated tokens, teams of odd sizes:
+// every way of fetching must equal the model, the parallel split of rows notwithstanding.
+TEST(EngineFetch, LargeScriptsMatchTheModelWithAndWithoutCache) {
+  for (const uint64_t cache : {uint64_t{0}, uint64_t{6}, uint64_t{64}}) {
+    for (const int threads : {1, 3, 8}) {
+      SCOPED_TRACE("cache " + std::to_string(cache) + ", threads " + std::to_string(threads));
+      ostrik::IndexSetup setup = MemorySetup(40, cache);
+      setup.cpu_threads = threads;
+      ts::TokenIndex e(setup, nullptr);
+      Model m;
+      Fetcher fetch;
+      std::mt19937 rng(static_cast<uint32_t>(cache * 10 + threads));
+      std::vector<std::string> ids;
+      for (int i = 0; i < 4000; ++i) ids.push_back("item-" + std::to_string(i));
+      auto random_items = [&](int n) {
+        std::vector<ItemSpec> items;
+        for (int i = 0; i < n; ++i) {
+          const std::string& id = ids[rng() % ids.size()];
+          items.push_back({id, static_cast<uint32_t>(rng() % 40), static_cast<uint8_t>(rng()),
+                           rng() % 3 == 0 ? "" : "{\"n\":" + std::to_string(rng() % 1000) + "}", ""});
+        }
+        return items;
+      };
+      auto request = [&]() {
+        std::vector<uint32_t> tokens;
+        const int n = 1 + static_cast<int>(rng() % 24);
+        for (int i = 0; i < n; ++i) tokens.push_back(static_cast<uint32_t>(rng() % 40));
+        return tokens;
+      };
+      testing::internal::CaptureStdout();
+      for (int step = 0; step < 6; ++step) {
+        const auto items = random_items(step == 0 ? 3000 : 400);
+        e.AddItems(Batch(items));
+        m.Add(items);
+        std::vector<std::string> doomed;
+        for (int i = 0; i < 40; ++i) doomed.push_back(ids[rng() % ids.size()]);
+        e.DeleteItems(doomed);
+        m.Delete(doomed);
+        for (int r = 0; r < 3; ++r) {
+          const auto tokens = request();
+          fetch.Check(e, tokens, m.Fetch(tokens), "step " + std::to_string(step) + ", request " + std::to_string(r));
+        }
+        std::vector<uint32_t> all(40);
+        for (uint32_t t = 0; t < 40; ++t) all[t] = t;
+        fetch.Check(e, all, m.Fetch(all), "step " + std::to_string(step) + ", every token");
+      }
+      testing::internal::GetCapturedStdout();
+    }
+  }
+}
+
+// An answer of lists is immutable: later adds and deletes leave it as it was, whether its lists
+// came from the cache or were cached from it, and refilling an answer never touches lists that are
+// held elsewhere.
+TEST(EngineFetch, HandedOutListsNeverChange) {
+  testing::internal::CaptureStdout();
+  ts::TokenIndex e(MemorySetup(3, 4), nullptr);
+  e.AddItems(Batch({{"a", 0, 1, "ma", ""}, {"b", 1, 2, "mb", ""}}));
+  std::vector<ts::SharedTokenList> first;
+  e.GetTokenLists({0, 1, 0}, first);  // fetched, then cached as they are
+  const Groups before = ListGroups(first);
+  EXPECT_EQ(first[0].get(), first[2].get());
+  std::vector<ts::SharedTokenList> second;
+  e.GetTokenLists({0, 1}, second);  // hits: the same lists
+  EXPECT_EQ(second[0].get(), first[0].get());
+
+  e.AddItems(Batch({{"c", 0, 3, "mc", ""}}));  // appended to the cached list of token 0
+  e.AddItems(Batch({{"b", 2, 4, "mb2", ""}}));  // b moves: token 1's cached list goes
+  e.DeleteItems({"a"});
+  EXPECT_EQ(ListGroups(first), before);
+  EXPECT_EQ(ListGroups({second[0], second[1]}), (Groups{before[0], before[1]}));
+
+  // `second` shares its lists with `first`: refilling it must leave them alone.
+  e.GetTokenLists({0, 1, 2}, second);
+  EXPECT_EQ(ListGroups(first), before);
+  EXPECT_EQ(ListGroups(second), (Groups{{Got{"", ostrik::Bytes(kWidth, 0), ""}, Got{"c", ostrik::Bytes(kWidth, 3), "mc"}},
+                                        {},
+                                        {Got{"b", ostrik::Bytes(kWidth, 4), "mb2"}}}));
+  testing::internal::GetCapturedStdout();
+}
+
+// The fetch runs on the engine's thread count and gives the caller's back.
+TEST(EngineFetch, CallersThreadCountIsKept) {
+  ostrik::IndexSetup setup = MemorySetup(2);
+  ts::TokenIndex e(setup, nullptr);
+  e.AddItems(Batch({{"a", 0, 1, "", ""}}));
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(5);
+  e.cpu_threads_ = 2;
+  ostrik::ItemRecords out;
+  e.GetTokenItems({0, 1}, out);
+  std::vector<ts::SharedTokenList> lists;
+  e.GetTokenLists({0}, lists);
+  EXPECT_EQ(omp_get_max_threads(), 5);
+  EXPECT_THROW(e.GetTokenItems({7}, out), std::out_of_range);
+  EXPECT_EQ(omp_get_max_threads(), 5);
+  EXPECT_TRUE(out.item_ids.empty());  // a failed fetch leaves no items behind
+  EXPECT_TRUE(out.payloads.data.empty());
+  omp_set_num_threads(saved);
 }
 
 TEST(EngineState, SerializedStateOmitsZeroScalarsAndKeepsTheText) {
