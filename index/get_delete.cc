@@ -7,7 +7,7 @@
 #include "core/aes_gcm.h"
 #include "core/sha3.h"
 #include "index/encrypted_index.h"
-#include "index/thread_scope.h"
+#include "core/thread_scope.h"
 #include "token_store/encoded_item_record.h"
 #include "token_store/token_index.h"
 

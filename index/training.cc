@@ -7,7 +7,7 @@
 #include "index/item_checks.h"
 #include "index/placeholders.h"
 #include "index/serialized_index.h"
-#include "index/thread_scope.h"
+#include "core/thread_scope.h"
 #include "kernels/kmeans_training.h"
 #include "token_store/token_index.h"
 

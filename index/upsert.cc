@@ -9,7 +9,7 @@
 #include "filters/update_metadata.h"
 #include "index/encrypted_index.h"
 #include "index/item_checks.h"
-#include "index/thread_scope.h"
+#include "core/thread_scope.h"
 #include "kernels/encoding.h"
 #include "token_store/token_index.h"
 

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "core/aes_gcm.h"
+#include "core/thread_scope.h"
 #include "token_store/encoded_item_record.h"
 #include "token_store/engine_messages.h"
 #include "token_store/label_table.h"
@@ -60,24 +61,6 @@ namespace {
 
 constexpr uint32_t kNoRow = UINT32_MAX;
 constexpr uint64_t kEnvelopeOverhead = ostrik::GcmEnvelope::kOverhead;
-
-// Runs the fetch on the engine's thread count, store reads included, and gives the calling thread
-// its own count back afterwards.
-class EngineThreads {
- public:
-  explicit EngineThreads(int64_t threads) : previous_(omp_get_max_threads()), active_(threads > 0) {
-    if (active_) omp_set_num_threads(static_cast<int>(threads));
-  }
-  ~EngineThreads() {
-    if (active_) omp_set_num_threads(previous_);
-  }
-  EngineThreads(const EngineThreads&) = delete;
-  EngineThreads& operator=(const EngineThreads&) = delete;
-
- private:
-  int previous_;
-  bool active_;
-};
 
 inline uint64_t GetLe64(const uint8_t* p) {
   uint64_t v = 0;
@@ -542,7 +525,7 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
 }
 
 void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik::ItemRecords& out) {
-  const EngineThreads threads(cpu_threads_);
+  const ostrik::ThreadCountScope threads(cpu_threads_);
   try {
     CheckTokens(query_tokens);
     LoadTokenCounts();
@@ -569,7 +552,7 @@ void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik
 }
 
 void TokenIndex::GetTokenLists(const std::vector<uint32_t>& query_tokens, std::vector<SharedTokenList>& out) {
-  const EngineThreads threads(cpu_threads_);
+  const ostrik::ThreadCountScope threads(cpu_threads_);
   try {
     CheckTokens(query_tokens);
     LoadTokenCounts();

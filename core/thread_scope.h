@@ -1,5 +1,5 @@
-// ThreadCountScope: runs one index operation on the index's own OpenMP thread count, whatever
-// thread calls it, and gives the calling thread its previous count back afterwards.
+// ThreadCountScope: runs one operation on its owner's OpenMP thread count (an index's, an
+// engine's), whatever thread calls it, and gives the calling thread its previous count back.
 //
 // Never throws. Affects only the calling thread's OpenMP settings.
 #pragma once
