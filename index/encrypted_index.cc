@@ -110,6 +110,7 @@ void EncryptedIndex::DeleteIndexLocked() {
   index_config_.reset();
   index_key_.fill(0);
   quantizers_ = std::make_unique<Quantizers>();
+  candidates_ = ItemRecords();
 }
 
 }  // namespace ostrik

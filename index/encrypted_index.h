@@ -127,6 +127,9 @@ class EncryptedIndex {
   bool is_trained_ = false;
   std::unique_ptr<TokenIndex> token_index_;
   Logger* logger_;
+  // The candidates of the last query, kept so that the next one refills memory it already touched
+  // (fresh pages cost more than the decryption). Larger fetches are not kept.
+  ItemRecords candidates_;
 };
 
 }  // namespace ostrik

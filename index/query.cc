@@ -26,6 +26,23 @@ namespace kernels = ostrik_encrypted_index::internal::kernels;
 // Above this many live items an untrained query warns that training would help.
 constexpr uint64_t kUntrainedQueryWarningThreshold = 50000;
 
+// Candidate buffers up to this size stay with the index between queries.
+constexpr uint64_t kKeptCandidateBytes = uint64_t{256} << 20;
+
+// Gives the candidates' memory back after a query that fetched more than is worth keeping.
+class TrimCandidates {
+ public:
+  explicit TrimCandidates(ItemRecords& candidates) : candidates_(candidates) {}
+  ~TrimCandidates() {
+    if (candidates_.payloads.data.capacity() > kKeptCandidateBytes) candidates_ = ItemRecords();
+  }
+  TrimCandidates(const TrimCandidates&) = delete;
+  TrimCandidates& operator=(const TrimCandidates&) = delete;
+
+ private:
+  ItemRecords& candidates_;
+};
+
 // The payloads are the items' float32 vectors: searched in place, not copied.
 FloatRowsView ItemVectors(const ItemRecords& candidates) {
   const ByteMatrix& p = candidates.payloads;
@@ -36,10 +53,19 @@ uint32_t ClampTopK(uint64_t top_k) {
   return static_cast<uint32_t>(std::min<uint64_t>(top_k, std::numeric_limits<uint32_t>::max()));
 }
 
-// Post-filtering copies every candidate even with no filter: skip it when there is none.
-ItemRecords PostFilter(ItemRecords candidates, const std::string& filter_text, Logger& logger) {
+// The candidates that pass the filter: the fetched ones themselves when there is none (the
+// post-filter would copy them all), else a filtered copy held by `kept`.
+const ItemRecords& PostFilter(const ItemRecords& candidates, const std::string& filter_text, Logger& logger,
+                              ItemRecords& kept) {
   if (filter_text.empty()) return candidates;
-  return filters::PostFiltering(candidates, filter_text, logger);
+  kept = filters::PostFiltering(candidates, filter_text, logger);
+  return kept;
+}
+
+QueryResults Search(const ItemRecords& candidates, const ProbeSelection& probes, const FloatMatrix& queries,
+                    const QueryParams& params, DistanceMetric metric) {
+  return kernels::SearchCandidatesView(candidates, ItemVectors(candidates), probes, queries, ClampTopK(params.top_k),
+                                       metric, params.include);
 }
 
 }  // namespace
@@ -103,11 +129,11 @@ QueryResults EncryptedIndex::RetrieveTrained(const FloatMatrix& queries, const Q
     tokens.push_back(kept.centroid_ids[u]);
   }
 
-  ItemRecords candidates = token_index_->GetTokenItems(tokens);
-  DropPlaceholders(candidates);
-  candidates = PostFilter(std::move(candidates), params.filters, log());
-  return kernels::SearchCandidatesView(candidates, ItemVectors(candidates), probes, queries, ClampTopK(params.top_k),
-                                       metric, params.include);
+  const TrimCandidates trim(candidates_);
+  token_index_->GetTokenItems(tokens, candidates_);
+  DropPlaceholders(candidates_);
+  ItemRecords filtered;
+  return Search(PostFilter(candidates_, params.filters, log(), filtered), probes, queries, params, metric);
 }
 
 QueryResults EncryptedIndex::RetrieveUntrained(const FloatMatrix& queries, const QueryParams& params) {
@@ -118,19 +144,20 @@ QueryResults EncryptedIndex::RetrieveUntrained(const FloatMatrix& queries, const
   probes.positions = Int32Matrix{queries.rows, 1, std::vector<int32_t>(queries.rows, 0)};
   probes.distances = FloatMatrix{queries.rows, 1, std::vector<float>(queries.rows, 0.0f)};
 
-  ItemRecords candidates = token_index_->GetTokenItems({0});
-  DropPlaceholders(candidates);
+  const TrimCandidates trim(candidates_);
+  token_index_->GetTokenItems({0}, candidates_);
+  DropPlaceholders(candidates_);
   // Counted after the fetch: deleted items and earlier versions of re-added ones are not items.
-  if (candidates.item_ids.size() > kUntrainedQueryWarningThreshold) {
+  if (candidates_.item_ids.size() > kUntrainedQueryWarningThreshold) {
     const std::string warning = "Warning: querying untrained index with more than " +
                                 std::to_string(kUntrainedQueryWarningThreshold) + " indexed vectors.\n" +
                                 "Queries may be slow; consider calling `TrainIndex()` to speed up queries.";
     log().warning(warning);
     std::cerr << warning << std::endl;
   }
-  candidates = PostFilter(std::move(candidates), params.filters, log());
-  return kernels::SearchCandidatesView(candidates, ItemVectors(candidates), probes, queries, ClampTopK(params.top_k),
-                                       static_cast<DistanceMetric>(index_config_->metric), params.include);
+  ItemRecords filtered;
+  return Search(PostFilter(candidates_, params.filters, log(), filtered), probes, queries, params,
+                static_cast<DistanceMetric>(index_config_->metric));
 }
 
 }  // namespace ostrik
