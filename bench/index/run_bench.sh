@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs the index benchmark and its FAISS peer on the same data, lists, probes and threads, then
+# prints both side by side with the ratios (ours / FAISS in time; below 1 is faster), where our
+# time goes, sanity checks and the goals. Usage: run_bench.sh [BUILD_DIR]
+# INDEX_BENCH_DIR (default /tmp/dz_index_bench) keeps the data and results; the data is made once
+# and reused. INDEX_BENCH_SETS ("clustered fashion") and INDEX_BENCH_THREADS ("1 8") narrow a run.
+# Parallel figures taken while other processes hold cores measure the machine: before each side
+# of a multi-threaded step the script waits (INDEX_BENCH_WAIT seconds at most, default 300) until
+# an empty OpenMP region on that many threads costs under 100 us; the report marks busy rows.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${1:-$root/build-index-bench}"
+dir="${INDEX_BENCH_DIR:-/tmp/dz_index_bench}"
+sets="${INDEX_BENCH_SETS:-clustered fashion}"
+threads="${INDEX_BENCH_THREADS:-1 8}"
+py=/usr/bin/python3
+
+missing=()
+"$py" -c 'import faiss, numpy' 2>/dev/null || missing+=(python3-faiss python3-numpy)
+[ -f /usr/share/datasets/fashion-mnist/train-images-idx3-ubyte.gz ] || missing+=(dataset-fashion-mnist)
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get install -y --no-install-recommends "${missing[@]}" ||
+    { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
+fi
+# Configured again every time: a build directory configured before bench/index/ existed lacks it.
+if [ -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" >/dev/null
+else
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" >/dev/null
+fi
+cmake --build "$build" -j4 --target index_bench
+mkdir -p "$dir"
+"$py" "$root/bench/index/make_data.py" "$dir"
+
+wait_for_quiet() {
+  [ "$1" -gt 1 ] || return 0
+  local waited=0 us
+  while us="$("$build/bench/index/index_bench" --region-us "$1")" &&
+    awk -v us="$us" 'BEGIN { exit !(us >= 100) }' && [ "$waited" -lt "${INDEX_BENCH_WAIT:-300}" ]; do
+    sleep 5
+    waited=$((waited + 5))
+  done
+  echo "[quiet? one region on $1 threads: $us us after waiting ${waited}s]" >&2
+}
+# Both sides see the same BLAS settings: the core-type overrides some machines set slow it down.
+run() { env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$@"; }
+
+for set in $sets; do
+  # A new run trains anew: the first training of this run is the one every index and FAISS use.
+  rm -f "$dir/${set}_centroids.f32" "$dir/ours_${set}_t"*.json "$dir/faiss_${set}_t"*.json \
+    "$dir/${set}_ours_ids_"*.i64
+  for t in $threads; do
+    wait_for_quiet "$t"
+    # The library writes notices to stdout and untrained-query warnings to stderr: kept in a log.
+    run "$build/bench/index/index_bench" "$dir" "$set" "$t" >"$dir/ours_${set}_t$t.log" \
+      2> >(tee -a "$dir/ours_${set}_t$t.log" | grep --line-buffered -e '^\[index_bench' -e '^index_bench' >&2)
+    wait_for_quiet "$t"
+    echo "[faiss_peer $(cut -d' ' -f1-3 /proc/loadavg)] $set threads $t" >&2
+    OMP_NUM_THREADS=$t OPENBLAS_NUM_THREADS=$t run "$py" "$root/bench/index/faiss_peer.py" "$dir" "$set" "$t" \
+      "$dir/ours_${set}_t$t.json" "$dir/faiss_${set}_t$t.json"
+  done
+done
+"$py" "$root/bench/index/report.py" "$dir" $sets
