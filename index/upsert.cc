@@ -1,6 +1,5 @@
 // The upsert road: checks, the choice of list for every item (0 before training, the nearest
 // centroid after it, with the metadata summaries updated first) and the engine's AddItems.
-#include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string_view>
@@ -158,9 +157,10 @@ void EncryptedIndex::AddToLists(const FloatMatrix& vectors, const std::vector<st
   TokenItemBatch batch;
   batch.input_tokens = std::move(lists);
   batch.item_ids = ids;
-  // The vectors' own bytes are the payloads: little-endian float32, dimension x 4 per row.
-  batch.payloads = ByteMatrix(vectors.rows, vectors.cols * sizeof(float));
-  if (!vectors.data.empty()) std::memcpy(batch.payloads.data.data(), vectors.data.data(), vectors.data.size() * sizeof(float));
+  // The vectors' own bytes are the payloads: little-endian float32, dimension x 4 per row. Copied
+  // once, straight from the floats (a sized matrix would be zero-filled first).
+  const auto* bytes = reinterpret_cast<const uint8_t*>(vectors.data.data());
+  batch.payloads = ByteMatrix(Bytes(bytes, bytes + vectors.data.size() * sizeof(float)), vectors.cols * sizeof(float));
   batch.contents = contents;
   batch.metadata = metadata;
   token_index_->AddItems(batch);
