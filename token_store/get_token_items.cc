@@ -382,13 +382,7 @@ void FetchIntoRecords(TokenIndex& e, const std::vector<uint32_t>& misses, FetchS
     }
     laid += s.group_rows[k + 1] - s.group_rows[k];
   }
-  if (width != 0 && laid > UINT64_MAX / width) throw std::length_error("ByteMatrix size overflows");
-  out.item_ids.resize(laid);
-  out.metadata.resize(laid);
-  out.payloads.rows = laid;
-  out.payloads.cols = width;
-  ReserveLarge(out.payloads.data, laid * width);
-  out.payloads.data.resize(laid * width);
+  SizeItemRecords(out, laid, width);
 
   RecordsSink sink(out, s.first_out, width);
   const bool dropped = DecodeRows(e, s, sink);

@@ -68,13 +68,7 @@ void MergeResults(const std::vector<SharedTokenList>& lists, uint64_t payload_si
       starts[g + 1] = starts[g] + size;
     }
     const uint64_t total = starts[n];
-    if (payload_size != 0 && total > UINT64_MAX / payload_size) throw std::length_error("ByteMatrix size overflows");
-    out.item_ids.resize(total);
-    out.metadata.resize(total);
-    out.payloads.rows = total;
-    out.payloads.cols = payload_size;
-    ReserveLarge(out.payloads.data, total * payload_size);
-    out.payloads.data.resize(total * payload_size);
+    SizeItemRecords(out, total, payload_size);
     if (total == 0) return;
 
     // Null lists hold no rows, so the copy never reads one.

@@ -2,10 +2,10 @@
 // pre-filter's fetch, scoped to the index that wrote them.
 #include <gtest/gtest.h>
 
-#include <random>
 
 #include "filters/pre_filtering.h"
 #include "filters/update_metadata.h"
+#include "support/store_backends.h"
 #include "support/test_servers.h"
 #include "token_store/token_index.h"
 
@@ -15,7 +15,7 @@ namespace ts = ostrik_encrypted_index::internal::token_store;
 namespace fl = ostrik_encrypted_index::internal::filters;
 using Ids = std::vector<uint32_t>;
 
-enum class Backend { Memory, Postgres, Redis };
+using dz_test::Backend;
 
 class SummaryStoresTest : public testing::TestWithParam<Backend> {
  protected:
@@ -43,9 +43,8 @@ class SummaryStoresTest : public testing::TestWithParam<Backend> {
     }
   }
   ts::TokenIndex& NewEngine(const std::string& tag) {
-    static std::mt19937_64 rng(std::random_device{}());
     ostrik::IndexSetup s;
-    s.index_name = "flt_" + tag + "_" + std::to_string(rng() % 1000000000);
+    s.index_name = dz_test::UniqueTestName("flt_", tag);
     s.index_key.fill(0x5A);
     s.index_location = s.data_location = s.items_location = index_;
     s.config_location = config_;
@@ -83,13 +82,6 @@ TEST_P(SummaryStoresTest, UpdatesAreReadBackAndStayWithTheirIndex) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SummaryStoresTest, testing::Values(Backend::Memory, Backend::Postgres, Backend::Redis),
-                         [](const testing::TestParamInfo<Backend>& info) {
-                           switch (info.param) {
-                             case Backend::Memory: return std::string("Memory");
-                             case Backend::Postgres: return std::string("Postgres");
-                             case Backend::Redis: return std::string("Redis");
-                           }
-                           return std::string("Unknown");
-                         });
+                         dz_test::BackendName);
 
 }  // namespace

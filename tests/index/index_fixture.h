@@ -15,6 +15,7 @@
 
 #include "index/client.h"
 #include "index/encrypted_index.h"
+#include "support/store_backends.h"
 #include "support/test_servers.h"
 #include "token_store/token_index.h"
 
@@ -35,16 +36,8 @@ using ostrik::Bytes;
 using ostrik::EncryptedIndexTestAccess;
 using ostrik::FloatMatrix;
 
-enum class Backend { Memory, Postgres, Redis };
-
-inline std::string BackendName(const testing::TestParamInfo<Backend>& info) {
-  switch (info.param) {
-    case Backend::Memory: return "Memory";
-    case Backend::Postgres: return "Postgres";
-    case Backend::Redis: return "Redis";
-  }
-  return "Unknown";
-}
+using dz_test::Backend;
+using dz_test::BackendName;
 
 inline ostrik::IndexKey Key(uint8_t seed = 0x40) {
   ostrik::IndexKey key{};
@@ -183,15 +176,7 @@ class IndexTest : public testing::TestWithParam<Backend> {
     return ostrik::Client(index_, config_, items_, threads, gpu);
   }
 
-  std::string UniqueName(const std::string& tag = "") const {
-    static std::mt19937_64 rng(std::random_device{}());
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string base = std::string(info->name()).substr(0, 40);
-    for (char& c : base) {
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    }
-    return "ix_" + base + tag + "_" + std::to_string(rng() % 1000000000);
-  }
+  std::string UniqueName(const std::string& tag = "") const { return dz_test::UniqueTestName("ix_", tag); }
 
   // Creates an index that TearDown deletes; the returned pointer stays owned by the fixture.
   ostrik::EncryptedIndex& Create(const std::string& name, const ostrik::IndexConfig& config,

@@ -134,19 +134,6 @@ std::map<std::string, ItemSpec> LastOf(const std::vector<ItemSpec>& items) {
   return out;
 }
 
-std::vector<uint32_t> StoredCounts(ts::TokenIndex& e) {
-  ostrik::Bytes v = e.index_store_->GetItem(ts::kTokenCountsKey);
-  if (v.empty()) return {};
-  const uint64_t cols = v.size();
-  const ostrik::ByteMatrix plain = ostrik::DecryptMatrix(ostrik::ByteMatrix(std::move(v), cols), e.index_key_.data());
-  std::vector<uint32_t> out(plain.data.size() / 4);
-  for (size_t t = 0; t < out.size(); ++t) {
-    out[t] = plain.data[4 * t] | plain.data[4 * t + 1] << 8 | plain.data[4 * t + 2] << 16 |
-             static_cast<uint32_t>(plain.data[4 * t + 3]) << 24;
-  }
-  return out;
-}
-
 // A history of adds and deletes, then the batch under test.
 struct Scenario {
   std::vector<ItemSpec> initial;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/aes_gcm.h"
+#include "support/store_backends.h"
 #include "support/test_servers.h"
 #include "token_store/token_index.h"
 
@@ -19,16 +21,8 @@ namespace engine_test {
 
 namespace ts = ostrik_encrypted_index::internal::token_store;
 
-enum class Backend { Memory, Postgres, Redis };
-
-inline std::string BackendName(const testing::TestParamInfo<Backend>& info) {
-  switch (info.param) {
-    case Backend::Memory: return "Memory";
-    case Backend::Postgres: return "Postgres";
-    case Backend::Redis: return "Redis";
-  }
-  return "Unknown";
-}
+using dz_test::Backend;
+using dz_test::BackendName;
 
 constexpr uint64_t kWidth = 8;  // payload bytes per item (two floats)
 
@@ -159,6 +153,20 @@ class Model {
   std::map<std::string, ItemSpec> records_;
 };
 
+// The token counts as the index store holds them (empty when none are stored).
+inline std::vector<uint32_t> StoredCounts(ts::TokenIndex& e) {
+  ostrik::Bytes v = e.index_store_->GetItem(ts::kTokenCountsKey);
+  if (v.empty()) return {};
+  const uint64_t cols = v.size();
+  const ostrik::ByteMatrix plain = ostrik::DecryptMatrix(ostrik::ByteMatrix(std::move(v), cols), e.index_key_.data());
+  std::vector<uint32_t> out(plain.data.size() / 4);
+  for (size_t t = 0; t < out.size(); ++t) {
+    out[t] = plain.data[4 * t] | plain.data[4 * t + 1] << 8 | plain.data[4 * t + 2] << 16 |
+             static_cast<uint32_t>(plain.data[4 * t + 3]) << 24;
+  }
+  return out;
+}
+
 class EngineTest : public testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -185,15 +193,7 @@ class EngineTest : public testing::TestWithParam<Backend> {
 
   bool persistent() const { return GetParam() != Backend::Memory; }
 
-  std::string UniqueName(const std::string& tag = "") {
-    static std::mt19937_64 rng(std::random_device{}());
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string base = std::string(info->name()).substr(0, 40);
-    for (char& c : base) {
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    }
-    return "tk_" + base + tag + "_" + std::to_string(rng() % 1000000000);
-  }
+  std::string UniqueName(const std::string& tag = "") const { return dz_test::UniqueTestName("tk_", tag); }
 
   ostrik::IndexSetup Setup(const std::string& name, int32_t vocab = 4, uint64_t cache = 0) const {
     ostrik::IndexSetup s;
