@@ -19,6 +19,11 @@
 
 namespace dodezero_vizu {
 
+// What a text to embed meets on an index without a model.
+inline constexpr const char* kNoModel =
+    "Index was not set up for automatic embedding generation. Provide `vector` explicitly or create a new index with "
+    "an embedding model.";
+
 pybind11::object LoadEmbeddingModel(const std::string& model_name);
 
 // The name of the index's embedding model, "" when it has none.

@@ -21,9 +21,6 @@ namespace {
 using ostrik::EncryptedIndex;
 using ostrik::FloatMatrix;
 
-constexpr const char* kNoModel =
-    "Index was not set up for automatic embedding generation. Provide `vector` explicitly or create a new index with "
-    "an embedding model.";
 
 FloatMatrix EmbedQuery(const EncryptedIndex& index, const py::object& query_contents) {
   std::string model_name;

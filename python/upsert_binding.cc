@@ -25,9 +25,6 @@ constexpr const char* kBadPairArguments =
     "Invalid argument types. Expected a list of dicts for single arg mode, (list[str], float32 np.ndarray) or "
     "(int32/int64 np.ndarray, float32 np.ndarray) for two-arg mode.";
 constexpr const char* kBadItemList = "Invalid arguments. Expected a list of dicts when passing a single argument.";
-constexpr const char* kNoModel =
-    "Index was not set up for automatic embedding generation. Provide `vector` explicitly or create a new index with "
-    "an embedding model.";
 
 // Every later get or query decodes ids as strict UTF-8, so an id that is not would be stored but
 // never read back: bytes ids are checked here, where the caller can still fix them.
