@@ -10,15 +10,16 @@ queries drawn the same way (as the kernel benchmark draws its clustered set); "f
 60,000 training images of Fashion-MNIST (Debian's dataset-fashion-mnist) as 784 pixel values
 0-255, with its 10,000 test images as queries.
 """
-import gzip
 import os
-import struct
 import sys
 
 import numpy as np
 
+# The Fashion-MNIST reader is the Python benchmark's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from fashion_mnist import FASHION_DIR, read_idx_images  # noqa: E402
+
 GT_K = 10
-FASHION_DIR = "/usr/share/datasets/fashion-mnist"
 
 
 def clustered():
@@ -30,18 +31,6 @@ def clustered():
         return (x + np.float32(0.25) * rng.standard_normal((n, 128), dtype=np.float32)).astype(np.float32)
 
     return draw(100000), draw(10000)
-
-
-def read_idx_images(path):
-    # IDX: big-endian magic 0x00000803 (unsigned bytes, 3 dimensions), count, rows, columns, pixels.
-    with gzip.open(path, "rb") as f:
-        magic, count, rows, cols = struct.unpack(">IIII", f.read(16))
-        if magic != 0x803:
-            raise ValueError("%s: not an IDX image file (magic %#x)" % (path, magic))
-        pixels = np.frombuffer(f.read(), dtype=np.uint8)
-    if pixels.size != count * rows * cols:
-        raise ValueError("%s: %d pixels for %d images of %dx%d" % (path, pixels.size, count, rows, cols))
-    return pixels.reshape(count, rows * cols).astype(np.float32)
 
 
 def fashion():
