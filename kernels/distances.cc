@@ -10,6 +10,8 @@ namespace {
 thread_local std::vector<float> point_norms;
 thread_local std::vector<float> centre_norms;
 
+}  // namespace
+
 void ColumnSquaredNorms(const arma::fmat& m, std::vector<float>& norms) {
   norms.resize(m.n_cols);
   for (arma::uword j = 0; j < m.n_cols; ++j) {
@@ -26,17 +28,20 @@ void ColumnSquaredNorms(const arma::fmat& m, std::vector<float>& norms) {
   }
 }
 
-}  // namespace
-
 void SquaredEuclideanDistances(const arma::fmat& points, const arma::fmat& centres, arma::fmat& out) {
+  ColumnSquaredNorms(points, point_norms);
+  SquaredEuclideanDistancesWithNorms(points, point_norms.data(), centres, out);
+}
+
+void SquaredEuclideanDistancesWithNorms(const arma::fmat& points, const float* norms, const arma::fmat& centres,
+                                        arma::fmat& out) {
   out = centres.t() * points;
-  std::vector<float>& a = point_norms;
   std::vector<float>& b = centre_norms;
-  ColumnSquaredNorms(points, a);
   ColumnSquaredNorms(centres, b);
   for (arma::uword j = 0; j < out.n_cols; ++j) {
     float* col = out.colptr(j);
-    for (arma::uword i = 0; i < out.n_rows; ++i) col[i] = (-2.0f * col[i] + b[i]) + a[j];
+    const float a = norms[j];
+    for (arma::uword i = 0; i < out.n_rows; ++i) col[i] = (-2.0f * col[i] + b[i]) + a;
   }
 }
 
@@ -46,7 +51,14 @@ void CosineDistances(const arma::fmat& points, const arma::fmat& centres, arma::
     return;
   }
   // normalise() leaves a zero column as it is, so its distance to everything comes out as 1.
-  const arma::fmat unit_points = arma::normalise(points, 2, 0);
+  CosineDistancesToUnitPoints(arma::normalise(points, 2, 0), centres, out);
+}
+
+void CosineDistancesToUnitPoints(const arma::fmat& unit_points, const arma::fmat& centres, arma::fmat& out) {
+  if (unit_points.n_rows == 0 && centres.n_rows == 0) {
+    out.ones(centres.n_cols, unit_points.n_cols);
+    return;
+  }
   const arma::fmat unit_centres = arma::normalise(centres, 2, 0);
   out = unit_centres.t() * unit_points;
   out.transform([](float v) { return 1.0f - v; });

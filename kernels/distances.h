@@ -8,6 +8,7 @@
 #pragma once
 
 #include <armadillo>
+#include <vector>
 
 namespace ostrik_encrypted_index::internal::kernels {
 
@@ -16,5 +17,14 @@ void SquaredEuclideanDistances(const arma::fmat& points, const arma::fmat& centr
 
 // out(i, j) = 1 - (B_i / |B_i|) . (A_j / |A_j|); a zero vector is at distance 1 from everything.
 void CosineDistances(const arma::fmat& points, const arma::fmat& centres, arma::fmat& out);
+
+// For points compared with many centres in turn, the per-point work done once: the same results
+// as the two functions above, bit for bit, given what they would derive from the points.
+// ColumnSquaredNorms: norms[j] = |m_j|^2 (resized to m's columns), as SquaredEuclideanDistances
+// computes it; point_norms holds those of `points`. unit_points = arma::normalise(points, 2, 0).
+void ColumnSquaredNorms(const arma::fmat& m, std::vector<float>& norms);
+void SquaredEuclideanDistancesWithNorms(const arma::fmat& points, const float* point_norms, const arma::fmat& centres,
+                                        arma::fmat& out);
+void CosineDistancesToUnitPoints(const arma::fmat& unit_points, const arma::fmat& centres, arma::fmat& out);
 
 }  // namespace ostrik_encrypted_index::internal::kernels

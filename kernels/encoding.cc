@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/logger.h"
+#include "core/team_size.h"
 #include "kernels/blas_threads.h"
 #include "kernels/distances.h"
 #include "kernels/gpu_unavailable.h"
@@ -25,6 +26,11 @@ using DistanceFn = void (*)(const arma::fmat&, const arma::fmat&, arma::fmat&);
 
 // Bounds each distance matrix to 1000 x count floats whatever the number of vectors.
 constexpr uint64_t kEncodeBlock = 1000;
+// Work per thread of the team, in multiply-adds (a vector's search for its nearest centre
+// counting kScanWork per centre): as for probe selection, blocks of a few thousand multiply-adds
+// gain nothing from a second thread, larger ones do.
+constexpr uint64_t kThreadWork = 1 << 15;
+constexpr uint64_t kScanWork = 4;
 
 CodeMatrix Encode(const FloatMatrix& vectors, const std::vector<QuantizerMatrix>& quantizers,
                   DistanceFn distance) {
@@ -47,14 +53,18 @@ CodeMatrix Encode(const FloatMatrix& vectors, const std::vector<QuantizerMatrix>
   if (n == 0) return out;
 
   const uint64_t n_blocks = (n + kEncodeBlock - 1) / kEncodeBlock;
-  const int n_threads = std::max(1, omp_get_max_threads());
+  uint64_t centres = 0;
+  for (const QuantizerMatrix& q : quantizers) centres += static_cast<uint64_t>(q.count);
+  const int n_threads = static_cast<int>(std::min<uint64_t>(
+      m * n_blocks,
+      ostrik::TeamSize(ostrik::WorkProduct(ostrik::WorkProduct(n, centres), sub + kScanWork), kThreadWork)));
   std::vector<arma::fmat> blocks(n_threads);
   std::vector<arma::fmat> dists(n_threads);
 
   SingleThreadedBlas single_threaded_blas;
   ParallelFailure failure;
   // Blocks of every subvector form one pool, so one quantizer still keeps every core busy.
-#pragma omp parallel for schedule(dynamic, 1) if (m * n_blocks > 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(n_threads) if (n_threads > 1)
   for (uint64_t item = 0; item < m * n_blocks; ++item) {
     failure.Run([&] {
       const uint64_t s = item / n_blocks;

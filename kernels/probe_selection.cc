@@ -7,6 +7,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "core/team_size.h"
 #include "kernels/blas_threads.h"
 #include "kernels/distances.h"
 #include "kernels/gpu_unavailable.h"
@@ -26,6 +27,11 @@ using DistanceFn = void (*)(const arma::fmat&, const arma::fmat&, arma::fmat&);
 // Queries per work item: each distance row is computed once per call, in blocks spread over
 // the team, instead of every worker computing the whole matrix.
 constexpr uint64_t kQueryBlock = 128;
+// Work per thread of the team, in multiply-adds (a query's ordering step counting kSortWork per
+// centre): two blocks of few, short centres already gain from a second thread (at about 50,000
+// here), so only work below that stays on the calling thread.
+constexpr uint64_t kThreadWork = 1 << 15;
+constexpr uint64_t kSortWork = 16;
 
 // Writes the indices of every query's `keep` nearest centres, nearest first, to row q of `out`
 // (q * keep onwards), selected by std::partial_sort over the centre indices in ascending order.
@@ -35,13 +41,14 @@ void NearestCentres(const arma::fmat& queries, const arma::fmat& centres, uint64
   const uint64_t n_centres = centres.n_cols;
   const uint64_t d = queries.n_rows;
   const uint64_t n_blocks = (n + kQueryBlock - 1) / kQueryBlock;
-  const int n_threads = std::max(1, omp_get_max_threads());
+  const int n_threads = static_cast<int>(std::min<uint64_t>(
+      n_blocks, ostrik::TeamSize(ostrik::WorkProduct(ostrik::WorkProduct(n, n_centres), d + kSortWork), kThreadWork)));
   std::vector<arma::fmat> dists(n_threads);
   std::vector<std::vector<uint32_t>> order(n_threads, std::vector<uint32_t>(n_centres));
 
   SingleThreadedBlas single_threaded_blas;
   ParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, 1) if (n_blocks > 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(n_threads) if (n_threads > 1)
   for (uint64_t b = 0; b < n_blocks; ++b) {
     failure.Run([&] {
       const int t = omp_get_thread_num();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/team_size.h"
 #include "kernels/parallel_failure.h"
 
 namespace ostrik_encrypted_index::internal::kernels {
@@ -22,10 +23,14 @@ constexpr uint64_t kLanes = 8;
 constexpr uint64_t kChunk = 1024;
 // Floats of per-query distance rows held at once; query batches are cut to fit.
 constexpr uint64_t kBufferBudget = uint64_t{1} << 22;
-// Below this many distances (or norm terms) the replay runs on the calling thread.
-constexpr uint64_t kParallelReplay = 1 << 14;
 // Least distances per part when a query's replay is split over threads.
 constexpr uint64_t kReplayPart = 1 << 13;
+// Work per thread of the team, in multiply-adds: one query over a few hundred candidates runs
+// as fast on one thread as on two (they break even at 30,000-60,000 here, about 10 us), and a
+// team larger than its work spends the difference waiting at the barriers.
+constexpr uint64_t kThreadWork = 1 << 15;
+// A candidate's step through the bounded heap, in multiply-adds.
+constexpr uint64_t kHeapStepWork = 16;
 
 typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
 
@@ -179,14 +184,30 @@ void Search(const SearchBlock& block) {
     norms_pending = true;
   }
 
-  const int n_threads = std::max(1, omp_get_max_threads());
   uint64_t total = 0;
   for (uint64_t s : scanned) total += s;
+  // The team: one thread per kThreadWork of distance work (d multiply-adds per scanned candidate,
+  // plus its step through the heap; the norms about as much), and no more threads than there are
+  // work items to hand out (a tile of queries over a chunk of a group) or queries to replay.
+  std::vector<uint64_t> group_visits(n_groups, 0);
+  for (uint64_t i = 0; i < n * width; ++i) ++group_visits[static_cast<uint32_t>(positions[i])];
+  uint64_t tile_items = 0;
+  uint64_t widest = 1;  // candidates of the largest tile
+  for (uint64_t g = 0; g < n_groups; ++g) {
+    const uint64_t size = offsets[g + 1] - offsets[g];
+    if (group_visits[g] == 0 || size == 0) continue;
+    tile_items += ((group_visits[g] + kLanes - 1) / kLanes) * ((size + kChunk - 1) / kChunk);
+    widest = std::max(widest, std::min(kChunk, size));
+  }
+  const uint64_t norm_terms = metric == Metric::kCosine ? n_items + n : 0;
+  const int n_threads = static_cast<int>(
+      std::min<uint64_t>(std::max(tile_items, n),
+                         ostrik::TeamSize(ostrik::WorkProduct(total + norm_terms, d + kHeapStepWork), kThreadWork)));
   // Every entry is written before it is read, so the buffer is not zero-filled.
   const uint64_t buffer_size = std::max<uint64_t>({1, longest, std::min(kBufferBudget, total)});
   const std::unique_ptr<float[]> distances = std::make_unique_for_overwrite<float[]>(buffer_size);
   std::vector<std::vector<float>> tiles(n_threads, std::vector<float>(std::max<uint64_t>(d, 1) * kLanes));
-  std::vector<std::vector<float>> tile_out(n_threads, std::vector<float>(kChunk * kLanes));
+  std::vector<std::vector<float>> tile_out(n_threads, std::vector<float>(widest * kLanes));
   std::vector<std::vector<HeapEntry>> heaps(n_threads);
   for (auto& h : heaps) h.reserve(k);
   std::vector<uint64_t> base(n, 0);
@@ -298,7 +319,7 @@ void Search(const SearchBlock& block) {
     }
 
     const bool with_norms = norms_pending;
-#pragma omp parallel if (work.size() > 1 || used >= kParallelReplay || (with_norms && n_items * d >= kParallelReplay))
+#pragma omp parallel num_threads(n_threads) if (n_threads > 1)
     {
       if (with_norms) {
 #pragma omp for schedule(static) nowait

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "core/aes_gcm.h"
+#include "core/team_size.h"
 #include "core/thread_scope.h"
 #include "token_store/encoded_item_record.h"
 #include "token_store/engine_messages.h"
@@ -73,6 +74,12 @@ inline uint64_t GetLe64(const uint8_t* p) {
 // current one is opened.
 constexpr uint64_t kPrefetchRows = 2;
 constexpr uint64_t kPrefetchBytes = 2048;
+
+// Work per thread of the decoding team, in envelope bytes, a row counting kRowWork more for its
+// fixed costs: 1 and 2 threads break even at about 30 rows of dimension 128 and 12 of dimension
+// 784 here (some 50,000 bytes by this count, about 8 us).
+constexpr uint64_t kThreadBytes = uint64_t{1} << 15;
+constexpr uint64_t kRowWork = 1024;
 
 inline void PrefetchEnvelope(std::span<const uint8_t> envelope) {
   const uint64_t bytes = std::min<uint64_t>(envelope.size(), kPrefetchBytes);
@@ -252,7 +259,10 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
   s.keep.resize(rows);
   // Whole cache lines per thread, so that no two threads write to one.
   const uint64_t stride = (std::max<uint64_t>(s.max_plaintext, 1) + 63) & ~uint64_t{63};
-  const int threads = omp_get_max_threads();
+  uint64_t work = 0;
+  for (uint64_t u = 0; u < n_unique; ++u) work += s.values.values[u].size();
+  const int threads =
+      static_cast<int>(std::min<uint64_t>(rows, ostrik::TeamSize(work + rows * kRowWork, kThreadBytes)));
   s.plaintexts.resize(stride * static_cast<uint64_t>(threads));
   s.bad_records.assign(static_cast<size_t>(threads), -1);
   s.bad_messages.assign(static_cast<size_t>(threads), std::string());
@@ -260,7 +270,7 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
   const ostrik::GcmItemOpener::Algorithm algorithm;
   std::atomic<bool> failed{false};
   uint64_t dropped = 0;
-#pragma omp parallel num_threads(threads) reduction(+ : dropped)
+#pragma omp parallel num_threads(threads) if (threads > 1) reduction(+ : dropped)
   {
     const uint64_t team = static_cast<uint64_t>(omp_get_num_threads());
     const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());

@@ -9,6 +9,7 @@
 
 #include "core/keccak_lanes.h"
 #include "core/sha3.h"
+#include "core/team_size.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
 namespace {
@@ -31,6 +32,11 @@ inline void WalkLevel(const uint8_t* in, uint8_t* out, uint32_t bit) {
   tmp[0] ^= static_cast<uint8_t>(bit);
   ostrik::Sha3Hash32(out, tmp);
 }
+
+// Work per thread of the team, in labels of a run of positions (about 0.2 us each; a run's own
+// walk down the tree counts `depth` more): one list of a few dozen positions derives as fast on one
+// thread as on two (they break even at 24-32 here), longer ones gain from every thread.
+constexpr uint64_t kThreadLabels = 32;
 
 // Static split of n items over the team: the first n mod T threads take one item more.
 inline void StaticShare(uint64_t n, uint64_t& begin, uint64_t& end) {
@@ -262,9 +268,14 @@ void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector
                           TokenLabels& labels, uint32_t depth) {
   const uint64_t n = tokens.size();
   if (n == 0) return;
-  const int threads = omp_get_max_threads();
+  uint64_t runs = 1;
+  for (uint64_t i = 1; i < n; ++i) {
+    runs += !(tokens[i] == tokens[i - 1] && positions[i] == positions[i - 1] + 1 && positions[i] != 0);
+  }
+  const int threads =
+      static_cast<int>(std::min<uint64_t>(n, ostrik::TeamSize(ostrik::WorkProduct(runs, depth) + n, kThreadLabels)));
   const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
-#pragma omp parallel num_threads(threads)
+#pragma omp parallel num_threads(threads) if (threads > 1)
   {
     uint64_t begin, end;
     StaticShare(n, begin, end);
@@ -293,9 +304,9 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
   std::vector<State> tops;
   const bool batched_tops = depth <= 32 && depth > tile;
   if (batched_tops) tops = BlockTops(tokens, seeds, offsets, depth, tile, first_block);
-  const int threads = omp_get_max_threads();
+  const int threads = ostrik::TeamSize(total, kThreadLabels);
   const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
-#pragma omp parallel num_threads(threads)
+#pragma omp parallel num_threads(threads) if (threads > 1)
   {
     uint64_t begin, end;
     StaticShare(total, begin, end);
