@@ -294,7 +294,7 @@ std::vector<Bytes> EncryptItems(const std::vector<Bytes>& plaintexts, const uint
   std::vector<const char*> errors(n, nullptr);
   uint64_t work = n * kItemWork;
   for (const Bytes& p : plaintexts) work += p.size();
-  const int threads = static_cast<int>(std::min<uint64_t>(n, TeamSize(work, kThreadBytes)));
+  const int threads = TeamSize(work, kThreadBytes, n);
   const GcmCipher cipher;
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
@@ -314,7 +314,7 @@ std::vector<Bytes> DecryptItems(const std::vector<Bytes>& envelopes, const uint8
   std::vector<const char*> errors(n, nullptr);
   uint64_t work = n * kItemWork;
   for (const Bytes& e : envelopes) work += e.size();
-  const int threads = static_cast<int>(std::min<uint64_t>(n, TeamSize(work, kThreadBytes)));
+  const int threads = TeamSize(work, kThreadBytes, n);
   const GcmCipher cipher;
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
@@ -372,8 +372,7 @@ ByteMatrix EncryptMatrix(const ByteMatrix& in, const uint8_t* key) {
   if (rows == 0) return out;
   const GcmCipher cipher;
   std::atomic<uint64_t> failures{0};
-  const int threads =
-      static_cast<int>(std::min<uint64_t>(rows, TeamSize(WorkProduct(rows, width + kItemWork), kThreadBytes)));
+  const int threads = TeamSize(WorkProduct(rows, width + kItemWork), kThreadBytes, rows);
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
     // The split follows the team actually granted, which may be smaller than asked for.
@@ -429,8 +428,7 @@ ByteMatrix DecryptMatrix(const ByteMatrix& in, const uint8_t* key) {
   if (rows == 0) return out;
   const GcmCipher cipher;
   std::atomic<uint64_t> failures{0};
-  const int threads =
-      static_cast<int>(std::min<uint64_t>(rows, TeamSize(WorkProduct(rows, in.cols + kItemWork), kThreadBytes)));
+  const int threads = TeamSize(WorkProduct(rows, in.cols + kItemWork), kThreadBytes, rows);
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
     const Block block = StaticBlock(rows, omp_get_thread_num(), omp_get_num_threads());

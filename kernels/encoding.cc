@@ -55,9 +55,8 @@ CodeMatrix Encode(const FloatMatrix& vectors, const std::vector<QuantizerMatrix>
   const uint64_t n_blocks = (n + kEncodeBlock - 1) / kEncodeBlock;
   uint64_t centres = 0;
   for (const QuantizerMatrix& q : quantizers) centres += static_cast<uint64_t>(q.count);
-  const int n_threads = static_cast<int>(std::min<uint64_t>(
-      m * n_blocks,
-      ostrik::TeamSize(ostrik::WorkProduct(ostrik::WorkProduct(n, centres), sub + kScanWork), kThreadWork)));
+  const int n_threads = ostrik::TeamSize(ostrik::WorkProduct(ostrik::WorkProduct(n, centres), sub + kScanWork),
+                                         kThreadWork, m * n_blocks);
   std::vector<arma::fmat> blocks(n_threads);
   std::vector<arma::fmat> dists(n_threads);
 

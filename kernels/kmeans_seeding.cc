@@ -66,11 +66,10 @@ arma::fmat Seed(const arma::fmat& points, uint64_t k, uint64_t n_init, uint32_t 
   if (k == 1) return centroids;
 
   const arma::uword n_chunks = (n_sample + kSampleChunk - 1) / kSampleChunk;
-  // At most a thread per chunk, since more would only wait; and chunks of short points stay on one
-  // thread, since a step over two chunks of 4,096 points gains from a second thread only from
-  // about 10 dimensions on (here), where the product outweighs the step's two barriers.
-  const int team =
-      static_cast<int>(std::min<uint64_t>(n_chunks, ostrik::TeamSize(ostrik::WorkProduct(n_sample, sub), kThreadWork)));
+  // One chunk, or chunks of short points, stay on one thread: a step over two chunks of 4,096
+  // points gains from a second thread only from about 10 dimensions on (here), where the product
+  // outweighs the step's two barriers.
+  const int team = ostrik::TeamSize(ostrik::WorkProduct(n_sample, sub), kThreadWork, n_chunks);
   std::vector<arma::fmat> scratch(static_cast<size_t>(team));
   SingleThreadedBlas single_threaded_blas;
   ParallelFailure failure;

@@ -41,8 +41,8 @@ void NearestCentres(const arma::fmat& queries, const arma::fmat& centres, uint64
   const uint64_t n_centres = centres.n_cols;
   const uint64_t d = queries.n_rows;
   const uint64_t n_blocks = (n + kQueryBlock - 1) / kQueryBlock;
-  const int n_threads = static_cast<int>(std::min<uint64_t>(
-      n_blocks, ostrik::TeamSize(ostrik::WorkProduct(ostrik::WorkProduct(n, n_centres), d + kSortWork), kThreadWork)));
+  const int n_threads =
+      ostrik::TeamSize(ostrik::WorkProduct(ostrik::WorkProduct(n, n_centres), d + kSortWork), kThreadWork, n_blocks);
   std::vector<arma::fmat> dists(n_threads);
   std::vector<std::vector<uint32_t>> order(n_threads, std::vector<uint32_t>(n_centres));
 

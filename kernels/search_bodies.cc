@@ -186,9 +186,9 @@ void Search(const SearchBlock& block) {
 
   uint64_t total = 0;
   for (uint64_t s : scanned) total += s;
-  // The team: one thread per kThreadWork of distance work (d multiply-adds per scanned candidate,
-  // plus its step through the heap; the norms about as much), and no more threads than there are
-  // work items to hand out (a tile of queries over a chunk of a group) or queries to replay.
+  // The team: one thread when the distance work (d multiply-adds per scanned candidate, plus its
+  // step through the heap; the norms about as much) is under two kThreadWork or there is a single
+  // work item to hand out (a tile of queries over a chunk of a group) and query to replay.
   std::vector<uint64_t> group_visits(n_groups, 0);
   for (uint64_t i = 0; i < n * width; ++i) ++group_visits[static_cast<uint32_t>(positions[i])];
   uint64_t tile_items = 0;
@@ -200,9 +200,8 @@ void Search(const SearchBlock& block) {
     widest = std::max(widest, std::min(kChunk, size));
   }
   const uint64_t norm_terms = metric == Metric::kCosine ? n_items + n : 0;
-  const int n_threads = static_cast<int>(
-      std::min<uint64_t>(std::max(tile_items, n),
-                         ostrik::TeamSize(ostrik::WorkProduct(total + norm_terms, d + kHeapStepWork), kThreadWork)));
+  const int n_threads = ostrik::TeamSize(ostrik::WorkProduct(total + norm_terms, d + kHeapStepWork), kThreadWork,
+                                         std::max(tile_items, n));
   // Every entry is written before it is read, so the buffer is not zero-filled.
   const uint64_t buffer_size = std::max<uint64_t>({1, longest, std::min(kBufferBudget, total)});
   const std::unique_ptr<float[]> distances = std::make_unique_for_overwrite<float[]>(buffer_size);

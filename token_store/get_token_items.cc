@@ -261,8 +261,7 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
   const uint64_t stride = (std::max<uint64_t>(s.max_plaintext, 1) + 63) & ~uint64_t{63};
   uint64_t work = 0;
   for (uint64_t u = 0; u < n_unique; ++u) work += s.values.values[u].size();
-  const int threads =
-      static_cast<int>(std::min<uint64_t>(rows, ostrik::TeamSize(work + rows * kRowWork, kThreadBytes)));
+  const int threads = ostrik::TeamSize(work + rows * kRowWork, kThreadBytes, rows);
   s.plaintexts.resize(stride * static_cast<uint64_t>(threads));
   s.bad_records.assign(static_cast<size_t>(threads), -1);
   s.bad_messages.assign(static_cast<size_t>(threads), std::string());

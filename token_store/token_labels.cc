@@ -272,8 +272,7 @@ void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector
   for (uint64_t i = 1; i < n; ++i) {
     runs += !(tokens[i] == tokens[i - 1] && positions[i] == positions[i - 1] + 1 && positions[i] != 0);
   }
-  const int threads =
-      static_cast<int>(std::min<uint64_t>(n, ostrik::TeamSize(ostrik::WorkProduct(runs, depth) + n, kThreadLabels)));
+  const int threads = ostrik::TeamSize(ostrik::WorkProduct(runs, depth) + n, kThreadLabels, n);
   const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {

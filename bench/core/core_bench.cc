@@ -11,6 +11,7 @@
 
 #include "core/aes_gcm.h"
 #include "core/sha3.h"
+#include "core/thread_scope.h"
 
 namespace {
 
@@ -73,15 +74,6 @@ const Bytes& LabelInputs() {
   return inputs;
 }
 
-class Threads {
- public:
-  explicit Threads(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~Threads() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
-
 // Frees a result outside the timed section: releasing results is the caller's cost.
 template <typename T>
 void Release(benchmark::State& state, T& result) {
@@ -98,7 +90,7 @@ void Finish(benchmark::State& state, int64_t items, int64_t bytes_per_item) {
 
 void BM_EncryptItems(benchmark::State& state) {
   const auto& in = Plaintexts(state.range(0));
-  const Threads team(static_cast<int>(state.range(1)));
+  const ostrik::ThreadCountScope team(static_cast<int>(state.range(1)));
   ostrik::EncryptItems(in, kKey.data());  // warm-up: the team starts and the allocator holds memory
   for (auto _ : state) {
     auto out = ostrik::EncryptItems(in, kKey.data());
@@ -110,7 +102,7 @@ void BM_EncryptItems(benchmark::State& state) {
 
 void BM_DecryptItems(benchmark::State& state) {
   const auto& in = Envelopes(state.range(0));
-  const Threads team(static_cast<int>(state.range(1)));
+  const ostrik::ThreadCountScope team(static_cast<int>(state.range(1)));
   ostrik::DecryptItems(in, kKey.data());  // warm-up: the team starts and the allocator holds memory
   for (auto _ : state) {
     auto out = ostrik::DecryptItems(in, kKey.data());
@@ -122,7 +114,7 @@ void BM_DecryptItems(benchmark::State& state) {
 
 void BM_EncryptMatrix(benchmark::State& state) {
   const auto& in = PlainMatrix(state.range(0));
-  const Threads team(static_cast<int>(state.range(1)));
+  const ostrik::ThreadCountScope team(static_cast<int>(state.range(1)));
   ostrik::EncryptMatrix(in, kKey.data());  // warm-up: the team starts and the allocator holds memory
   for (auto _ : state) {
     auto out = ostrik::EncryptMatrix(in, kKey.data());
@@ -134,7 +126,7 @@ void BM_EncryptMatrix(benchmark::State& state) {
 
 void BM_DecryptMatrix(benchmark::State& state) {
   const auto& in = SealedMatrix(state.range(0));
-  const Threads team(static_cast<int>(state.range(1)));
+  const ostrik::ThreadCountScope team(static_cast<int>(state.range(1)));
   ostrik::DecryptMatrix(in, kKey.data());  // warm-up: the team starts and the allocator holds memory
   for (auto _ : state) {
     auto out = ostrik::DecryptMatrix(in, kKey.data());
@@ -148,7 +140,7 @@ void BM_DecryptMatrix(benchmark::State& state) {
 void BM_Sha3HashToU64(benchmark::State& state) {
   const Bytes& in = LabelInputs();
   std::vector<uint64_t> out(kLabels);
-  const Threads team(static_cast<int>(state.range(1)));
+  const ostrik::ThreadCountScope team(static_cast<int>(state.range(1)));
   for (auto _ : state) {
 #pragma omp parallel for schedule(static)
     for (int64_t i = 0; i < kLabels; ++i) out[i] = ostrik::Sha3HashToU64(in.data() + 32 * i);
@@ -162,7 +154,7 @@ void BM_EvpDigestSha3(benchmark::State& state) {
   const Bytes& in = LabelInputs();
   std::vector<uint64_t> out(kLabels);
   const EVP_MD* md = EVP_sha3_256();
-  const Threads team(static_cast<int>(state.range(1)));
+  const ostrik::ThreadCountScope team(static_cast<int>(state.range(1)));
   for (auto _ : state) {
 #pragma omp parallel for schedule(static)
     for (int64_t i = 0; i < kLabels; ++i) {

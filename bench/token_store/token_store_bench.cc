@@ -14,6 +14,7 @@
 
 #include "core/aes_gcm.h"
 #include "core/sha3.h"
+#include "core/thread_scope.h"
 #include "stores/keystore_factory.h"
 #include "token_store/encoded_item_record.h"
 #include "token_store/item_labels.h"
@@ -296,15 +297,6 @@ uint64_t RunPass(ts::TokenIndex& e, const std::vector<std::vector<uint32_t>>& re
   return items;
 }
 
-class OmpThreads {
- public:
-  explicit OmpThreads(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~OmpThreads() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
-
 void BM_FetchVsDecrypt(benchmark::State& state) {
   const int layout = static_cast<int>(state.range(0));
   const int api = static_cast<int>(state.range(1));
@@ -337,12 +329,12 @@ void BM_FetchVsDecrypt(benchmark::State& state) {
     const auto t1 = std::chrono::steady_clock::now();
     std::vector<ostrik::Bytes> plain;
     {
-      const OmpThreads team(threads);
+      const ostrik::ThreadCountScope team(threads);
       plain = ostrik::DecryptItems(envelopes, e.data_key_.data());
     }
     const auto t2 = std::chrono::steady_clock::now();
     {
-      const OmpThreads team(threads);
+      const ostrik::ThreadCountScope team(threads);
       const int64_t count = static_cast<int64_t>(envelopes.size());
       const ostrik::GcmItemOpener::Algorithm algorithm;
 #pragma omp parallel

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/thread_scope.h"
 #include "test_hex.h"
 
 namespace {
@@ -68,16 +69,6 @@ std::string ExpectFailure(const std::function<void()>& fn, const std::string& wh
   return testing::internal::GetCapturedStderr();
 }
 
-// Restores the OpenMP thread count that a test changes.
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~ThreadCount() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
-
 class AesGcmTest : public ::testing::Test {
  protected:
   Bytes key_ = Bytes(32, 0x42);
@@ -115,7 +106,7 @@ TEST_F(AesGcmTest, KnownAnswersOpenWithBothDecryptions) {
     const Bytes envelope = Concat({FromHex(v.iv), FromHex(v.ciphertext), FromHex(v.tag)});
     const Bytes plaintext = FromHex(v.plaintext);
     // Several copies in one batch on one thread: the reused context must open each of them.
-    const ThreadCount one(1);
+    const ostrik::ThreadCountScope one(1);
     const auto opened = DecryptItems({envelope, envelope, envelope}, key.data());
     for (const auto& p : opened) EXPECT_EQ(p, plaintext) << v.name;
 
@@ -201,7 +192,7 @@ TEST_F(AesGcmTest, RoundTripsUnderSeveralTeamSizes) {
       {"8 threads", 8, 1000, 16}, {"8 threads, 5 rows", 8, 5, 1}, {"7 threads", 7, 130, 3136},
   };
   for (const auto& c : cases) {
-    const ThreadCount team(c.threads);
+    const ostrik::ThreadCountScope team(c.threads);
     const ByteMatrix in(RandomBytes(rng_, c.rows * c.width), c.width);
     const ByteMatrix sealed = EncryptMatrix(in, key_.data());
     const ByteMatrix opened = DecryptMatrix(sealed, key_.data());
@@ -218,7 +209,7 @@ TEST_F(AesGcmTest, RoundTripsUnderSeveralTeamSizes) {
 // A nested region runs with a team of one while omp_get_max_threads still reports the outer
 // count: the row split must follow the team actually granted, so no row is left unsealed.
 TEST_F(AesGcmTest, TeamSmallerThanMaxThreadsCoversEveryRow) {
-  const ThreadCount team(4);
+  const ostrik::ThreadCountScope team(4);
   const int saved_levels = omp_get_max_active_levels();
   omp_set_max_active_levels(1);
   const ByteMatrix in(RandomBytes(rng_, 50 * 20), 20);
@@ -307,7 +298,7 @@ TEST_F(AesGcmTest, WrongKeyFailsEveryItemAndRow) {
 
 // Failures are reported per item in ascending order, good items between them notwithstanding.
 TEST_F(AesGcmTest, FailedItemsReportedInOrder) {
-  const ThreadCount team(3);
+  const ostrik::ThreadCountScope team(3);
   auto items = EncryptItems({Bytes(4, 1), Bytes(4, 2), Bytes(4, 3), Bytes(4, 4), Bytes(4, 5)}, key_.data());
   items[3].back() ^= 1;
   items[1].resize(5);
@@ -430,7 +421,7 @@ class FailingRandom {
 
 // An IV the generator did not fill must never be used: the item or row fails instead.
 TEST_F(AesGcmTest, GeneratorFailureFailsTheBatch) {
-  const ThreadCount team(2);
+  const ostrik::ThreadCountScope team(2);
   std::string err;
   {
     const FailingRandom broken;

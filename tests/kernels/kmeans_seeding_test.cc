@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/thread_scope.h"
+
 namespace ok = ostrik_encrypted_index::internal::kernels;
 
 namespace {
@@ -21,15 +23,6 @@ struct Metric {
   SeedFn seed;
 };
 const Metric kMetrics[] = {{"euclidean", &ok::KMeansPlusPlusInitEuclidean}, {"cosine", &ok::KMeansPlusPlusInitCosine}};
-
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~ThreadCount() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
 
 // 8,989 distinct points with small integer or quarter coordinates (j mod 101 and j mod 89 differ
 // for every j below 101 x 89), so every squared distance is exact: three chunks of 4,096.
@@ -90,7 +83,7 @@ TEST(KMeansPlusPlusSeeding, SameBitsOnEveryThreadCount) {
       SCOPED_TRACE(std::string(metric.name) + ", sample " + std::to_string(n_init));
       arma::fmat first;
       for (const int threads : {1, 3, 8}) {
-        const ThreadCount team(threads);
+        const ostrik::ThreadCountScope team(threads);
         arma::arma_rng::set_seed(11);
         const arma::fmat got = metric.seed(x, 40, n_init, 99);
         ASSERT_EQ(got.n_rows, 16u);
