@@ -168,6 +168,9 @@ class IndexContract : public IndexTest {
 // Suites of the same fixture for what only one kind of store shows.
 using MemoryContract = IndexContract;
 using PersistentContract = IndexContract;
+using PostgresContract = IndexContract;
+// Stores that keep a name of the longest length allowed (PostgreSQL's config table does not).
+using LongNameContract = IndexContract;
 
 // ---------------------------------------------------------------------------------------------
 // Creating
@@ -245,11 +248,7 @@ TEST_P(IndexContract, CreateAcceptsTheEdgesOfItsArguments) {
   EXPECT_EQ(EncryptedIndexTestAccess::Engine(index).cpu_threads_, 0);
 }
 
-TEST_P(IndexContract, LongestNameIsAccepted) {
-  if (GetParam() == Backend::Postgres) {
-    GTEST_SKIP() << "the config table keeps names of at most 255 characters with their suffix: see "
-                    "PostgresConfigTableBoundsTheNameLength";
-  }
+TEST_P(LongNameContract, LongestNameIsAccepted) {
   const std::string name = UniqueName() + std::string(255, 'x');
   ostrik::EncryptedIndex& index = Open(name.substr(0, 255), ostrik::IndexIVFFlat(kDim, kLists));
   EXPECT_EQ(index.index_name().size(), 255u);
@@ -258,8 +257,7 @@ TEST_P(IndexContract, LongestNameIsAccepted) {
 // A name of 255 bytes passes the check, but its config items (name + ".oei") do not fit the
 // PostgreSQL config table's VARCHAR(255) column, whose layout stored indexes rely on: the create
 // fails cleanly there, with the server's reason.
-TEST_P(PersistentContract, PostgresConfigTableBoundsTheNameLength) {
-  if (GetParam() != Backend::Postgres) GTEST_SKIP() << "Redis keeps the longest name";
+TEST_P(PostgresContract, ConfigTableBoundsTheNameLength) {
   const std::string name = (UniqueName() + std::string(255, 'x')).substr(0, 255);
   const Thrown thrown = ThrownBy([&] { Open(name, ostrik::IndexIVFFlat(kDim, kLists)); });
   EXPECT_EQ(thrown.text.rfind("Failed to create index: ", 0), 0u) << thrown.text;
@@ -1176,6 +1174,8 @@ INSTANTIATE_TEST_SUITE_P(Stores, IndexContract, testing::Values(Backend::Memory,
                          BackendName);
 INSTANTIATE_TEST_SUITE_P(Stores, MemoryContract, testing::Values(Backend::Memory), BackendName);
 INSTANTIATE_TEST_SUITE_P(Stores, PersistentContract, testing::Values(Backend::Postgres, Backend::Redis), BackendName);
+INSTANTIATE_TEST_SUITE_P(Stores, PostgresContract, testing::Values(Backend::Postgres), BackendName);
+INSTANTIATE_TEST_SUITE_P(Stores, LongNameContract, testing::Values(Backend::Memory, Backend::Redis), BackendName);
 
 }  // namespace
 }  // namespace index_test

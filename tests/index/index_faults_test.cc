@@ -57,6 +57,10 @@ void ExpectAllItems(ostrik::EncryptedIndex& index, const Dataset& ds) {
 }
 
 using IndexFaults = IndexTest;
+// Cases about one kind of store, run only on it.
+using MemoryFaults = IndexTest;
+using PersistentFaults = IndexTest;
+using PostgresFaults = IndexTest;
 
 TEST_P(IndexFaults, EngineRefusalOfAnUntrainedUpsertIsAnError) {
   const Dataset ds = Clustered(12, kDim, kLists);
@@ -111,8 +115,8 @@ TEST_P(IndexFaults, DeletedItemsNeverComeBack) {
   EXPECT_EQ(Ids(index.Query(ds.Rows({0}), filtered)), live);
 }
 
-TEST_P(IndexFaults, UntrainedQueryWarningCountsLiveItems) {
-  if (GetParam() != Backend::Memory) GTEST_SKIP() << "fifty thousand items are enough on one store";
+// Fifty thousand items are enough on one store.
+TEST_P(MemoryFaults, UntrainedQueryWarningCountsLiveItems) {
   const size_t n = 50001;
   FloatMatrix vectors{n, 2, std::vector<float>(2 * n)};
   std::vector<std::string> ids(n);
@@ -388,8 +392,8 @@ TEST_P(IndexFaults, ListIndexesReadsTheConfigLocation) {
   }
 }
 
-TEST_P(IndexFaults, LoadRefusesAStoredIndexOfAnotherShape) {
-  if (!persistent()) GTEST_SKIP() << "a memory config location keeps nothing to load";
+// A memory config location keeps nothing to load.
+TEST_P(PersistentFaults, LoadRefusesAStoredIndexOfAnotherShape) {
   const std::string name = UniqueName();
   ostrik::Bytes wide_ovs;
   {
@@ -408,8 +412,8 @@ TEST_P(IndexFaults, LoadRefusesAStoredIndexOfAnotherShape) {
   }
 }
 
-TEST_P(IndexFaults, PasswordsStayOutOfTheLog) {
-  if (GetParam() != Backend::Postgres) GTEST_SKIP() << "a PostgreSQL connection string carries the password";
+// Of the test stores' connection strings, only PostgreSQL's carries a password.
+TEST_P(PostgresFaults, PasswordsStayOutOfTheLog) {
   const std::string path = testing::TempDir() + "index_password_log.txt";
   std::remove(path.c_str());
   ostrik::Logger& logger = ostrik::Logger::instance();
@@ -432,6 +436,9 @@ TEST_P(IndexFaults, PasswordsStayOutOfTheLog) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, IndexFaults, testing::Values(Backend::Memory, Backend::Postgres, Backend::Redis),
                          BackendName);
+INSTANTIATE_TEST_SUITE_P(Stores, MemoryFaults, testing::Values(Backend::Memory), BackendName);
+INSTANTIATE_TEST_SUITE_P(Stores, PersistentFaults, testing::Values(Backend::Postgres, Backend::Redis), BackendName);
+INSTANTIATE_TEST_SUITE_P(Stores, PostgresFaults, testing::Values(Backend::Postgres), BackendName);
 
 }  // namespace
 }  // namespace index_test
