@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <numeric>
+#include <vector>
 
 #include "core/keccak_lanes.h"
 #include "core/sha3.h"
@@ -263,11 +265,20 @@ void DeriveLabelAndPad(const TokenSeed& seed, uint32_t position, uint32_t depth,
   LabelAndPadFromState(seed, state, label, pad);
 }
 
-void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& data_labels,
-                          const std::vector<TokenSeed>& seeds, const std::vector<uint32_t>& positions,
-                          TokenLabels& labels, uint32_t depth) {
+namespace {
+
+// Places where the token changes from one item to the next: each costs a walk from the token's
+// seed down to its block (depth - kTileLevels scalar hashes), which positions of one token share.
+uint64_t TokenSwitches(const std::vector<uint32_t>& tokens) {
+  uint64_t switches = 0;
+  for (uint64_t i = 1; i < tokens.size(); ++i) switches += tokens[i] != tokens[i - 1];
+  return switches;
+}
+
+void DeriveItemLabelsInOrder(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& data_labels,
+                             const std::vector<TokenSeed>& seeds, const std::vector<uint32_t>& positions,
+                             TokenLabels& labels, uint32_t depth) {
   const uint64_t n = tokens.size();
-  if (n == 0) return;
   uint64_t runs = 1;
   for (uint64_t i = 1; i < n; ++i) {
     runs += !(tokens[i] == tokens[i - 1] && positions[i] == positions[i - 1] + 1 && positions[i] != 0);
@@ -290,6 +301,46 @@ void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector
     }
     deriver.Flush();
   }
+}
+
+}  // namespace
+
+void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& data_labels,
+                          const std::vector<TokenSeed>& seeds, const std::vector<uint32_t>& positions,
+                          TokenLabels& labels, uint32_t depth) {
+  const uint64_t n = tokens.size();
+  if (n == 0) return;
+  // A batch of a trained index comes in the caller's order, so its tokens may change at nearly
+  // every item. In (token, position) order each token's walk is shared by all its items: derive
+  // there and put the labels back in place. (Without levels above the tile there is no walk to
+  // share; beyond depth 32 no two positions share one.)
+  const uint64_t switches = depth > kTileLevels && depth <= 32 ? TokenSwitches(tokens) : 0;
+  if (switches > 0) {
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return tokens[a] != tokens[b] ? tokens[a] < tokens[b] : positions[a] < positions[b];
+    });
+    std::vector<uint32_t> sorted_tokens(n), sorted_positions(n);
+    std::vector<uint64_t> sorted_data(n);
+    for (uint64_t k = 0; k < n; ++k) {
+      sorted_tokens[k] = tokens[order[k]];
+      sorted_positions[k] = positions[order[k]];
+      sorted_data[k] = data_labels[order[k]];
+    }
+    if (TokenSwitches(sorted_tokens) < switches) {
+      TokenLabels sorted;
+      sorted.labels.resize(n);
+      sorted.masks.resize(n);
+      DeriveItemLabelsInOrder(sorted_tokens, sorted_data, seeds, sorted_positions, sorted, depth);
+      for (uint64_t k = 0; k < n; ++k) {
+        labels.labels[order[k]] = sorted.labels[k];
+        labels.masks[order[k]] = sorted.masks[k];
+      }
+      return;
+    }
+  }
+  DeriveItemLabelsInOrder(tokens, data_labels, seeds, positions, labels, depth);
 }
 
 void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<TokenSeed>& seeds,
