@@ -1,6 +1,7 @@
 #include "index/item_checks.h"
 
-#include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "filters/json_limits.h"
 #include "filters/metadata_parse.h"
@@ -9,6 +10,8 @@ namespace ostrik {
 namespace {
 
 namespace filters = ostrik_encrypted_index::internal::filters;
+
+constexpr uint32_t kExponentBits = 0x7f800000u;
 
 // Parsed values are held for one chunk at a time.
 constexpr size_t kMetadataCheckChunk = 8192;
@@ -22,9 +25,15 @@ uint64_t FirstNonFiniteRow(const FloatMatrix& m) {
 #pragma omp parallel for schedule(static) reduction(min : first) if (m.data.size() >= (1u << 16))
   for (int64_t r = 0; r < rows; ++r) {
     const float* row = m.data.data() + static_cast<uint64_t>(r) * cols;
-    bool finite = true;
-    for (uint64_t c = 0; c < cols; ++c) finite &= std::isfinite(row[c]);
-    if (!finite && r < first) first = r;
+    // Infinity and NaN are the values whose exponent bits are all set; tested on the bits, the
+    // loop runs in vector lanes (std::isfinite's comparisons keep it scalar).
+    uint32_t non_finite = 0;
+    for (uint64_t c = 0; c < cols; ++c) {
+      uint32_t bits;
+      std::memcpy(&bits, row + c, sizeof bits);
+      non_finite |= static_cast<uint32_t>((bits & kExponentBits) == kExponentBits);
+    }
+    if (non_finite != 0 && r < first) first = r;
   }
   return static_cast<uint64_t>(first);
 }
