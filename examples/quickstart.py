@@ -38,9 +38,12 @@ def recall(results, truth):
 
 
 def run(label, **query_args):
-    start = time.perf_counter()
-    results = index.query(queries, top_k=TOP_K, **query_args)
-    elapsed = time.perf_counter() - start
+    # The fastest of three calls: the first one also pays for the memory its buffers take.
+    elapsed = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        results = index.query(queries, top_k=TOP_K, **query_args)
+        elapsed = min(elapsed, time.perf_counter() - start)
     allowed = np.ones(N, bool)
     if "filters" in query_args:
         allowed = (colors == "red") & (prices < 50)
