@@ -201,16 +201,16 @@ void ExpectMidway(const Scenario& sc, const Look& before, const Look& now, const
                     l[0].second == b->second.record;
     if (!ok) ADD_FAILURE() << s.id << " is not whole (" << what << "): listed " << l.size() << " times";
   };
-  for (const auto& [id, spec] : new_items) {
+  for (const auto& [id, wanted] : new_items) {
     const auto l = listed(id);
     auto b = now.by_id.find(id);
     const bool existed = old_items.count(id) != 0 && deleted.count(id) == 0;
     if (!existed) {
       if (b == now.by_id.end()) {
         if (!l.empty()) ADD_FAILURE() << id << " is listed without a record";
-        ++absent_new[spec.token];
+        ++absent_new[wanted.token];
       } else {
-        whole(spec, "new item with a record");
+        whole(wanted, "new item with a record");
       }
       continue;
     }
@@ -220,11 +220,11 @@ void ExpectMidway(const Scenario& sc, const Look& before, const Look& now, const
       continue;
     }
     const Look::ById& got = b->second;
-    const bool is_new = got.token == spec.token && got.record == Expected(spec).record;
+    const bool is_new = got.token == wanted.token && got.record == Expected(wanted).record;
     const bool is_old = got.token == old.token && got.record == Expected(old).record;
     EXPECT_TRUE(is_new || is_old) << id << " shows a record of neither version";
     if (is_new) {
-      EXPECT_TRUE(got.contents == spec.contents || got.contents == old.contents) << id << ": " << got.contents;
+      EXPECT_TRUE(got.contents == wanted.contents || got.contents == old.contents) << id << ": " << got.contents;
     } else {
       EXPECT_EQ(got.contents, old.contents) << id << " shows its old record with other contents";
     }
@@ -235,7 +235,7 @@ void ExpectMidway(const Scenario& sc, const Look& before, const Look& now, const
   for (const auto& s : whole_extra) whole(s, "added after the failure");
   // Everything else is as it was, in the same order.
   std::set<std::string> touched;
-  for (const auto& [id, spec] : new_items) touched.insert(id);
+  for (const auto& entry : new_items) touched.insert(entry.first);
   for (const auto& s : whole_extra) touched.insert(s.id);
   auto untouched = [&](const auto& by_id) {
     std::remove_cvref_t<decltype(by_id)> out;
@@ -259,12 +259,12 @@ void ExpectComplete(const Model& model, const std::vector<ItemSpec>& history, co
   EXPECT_EQ(now.groups, model.Fetch(all));
   auto last = LastOf(history);
   for (const auto& id : deleted) last.erase(id);
-  for (const auto& [id, spec] : last) {
+  for (const auto& [id, wanted] : last) {
     auto it = now.by_id.find(id);
     if (it == now.by_id.end()) {
       ADD_FAILURE() << id << " has no record";
     } else {
-      EXPECT_EQ(it->second, Expected(spec)) << id;
+      EXPECT_EQ(it->second, Expected(wanted)) << id;
     }
   }
   EXPECT_EQ(now.by_id.size(), last.size());
