@@ -91,14 +91,6 @@ uint64_t GroupOfRow(const std::vector<uint64_t>& group_rows, uint64_t row) {
   return static_cast<uint64_t>(std::upper_bound(group_rows.begin(), group_rows.end(), row) - group_rows.begin()) - 1;
 }
 
-void ClearRecords(ostrik::ItemRecords& out) {
-  out.item_ids.clear();
-  out.metadata.clear();
-  out.token_indices.clear();
-  out.payloads.rows = 0;
-  out.payloads.data.clear();
-}
-
 // s.tokens: each missed token once, in order of first request; s.group_of: each missed position's
 // place in it.
 void CollectMisses(const std::vector<uint32_t>& misses, uint64_t vocab, FetchScratch& s) {
@@ -197,6 +189,18 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
   }
 }
 
+void MoveRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
+  out.item_ids[to].swap(out.item_ids[from]);
+  out.metadata[to].swap(out.metadata[from]);
+  if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
+}
+
+void CopyRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
+  out.item_ids[to] = out.item_ids[from];
+  out.metadata[to] = out.metadata[from];
+  if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
+}
+
 // Writes rows straight into the caller's ItemRecords: missed token k's rows start at first_out[k].
 class RecordsSink {
  public:
@@ -216,10 +220,7 @@ class RecordsSink {
     if (width_ != 0) std::memset(out_.payloads.row(r), 0, width_);
   }
   void Copy(uint64_t k, uint64_t i, uint64_t from_k, uint64_t from_i) {
-    const uint64_t r = first_out_[k] + i, from = first_out_[from_k] + from_i;
-    out_.item_ids[r] = out_.item_ids[from];
-    out_.metadata[r] = out_.metadata[from];
-    if (width_ != 0) std::memcpy(out_.payloads.row(r), out_.payloads.row(from), width_);
+    CopyRecordRow(out_, first_out_[from_k] + from_i, first_out_[k] + i, width_);
   }
 
  private:
@@ -349,25 +350,13 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
   return dropped != 0;
 }
 
-// The checks of the old fetch path that apply only when something is to be read.
+// The engine checks that apply only when something is to be read.
 void CheckFetchable(const TokenIndex& e) {
   if (e.gpu_) throw std::runtime_error(kCudaRequiredMessage);
   if ((static_cast<uint64_t>(e.tree_depth_) & 0xffffffffu) == 0) {
     ostrik::EngineLogger().error("The number of round should be at least 1.");
     throw std::invalid_argument("The number of round should be at lest 1.");
   }
-}
-
-void MoveRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
-  out.item_ids[to].swap(out.item_ids[from]);
-  out.metadata[to].swap(out.metadata[from]);
-  if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
-}
-
-void CopyRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
-  out.item_ids[to] = out.item_ids[from];
-  out.metadata[to] = out.metadata[from];
-  if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
 }
 
 // Every request position a miss, written straight into `out`: each position gets its token's rows
@@ -472,8 +461,8 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
   }
   s.spare.clear();
 
-  // In request order, as the old merge did: a missed token is cached at its first position, and a
-  // later position of it (or of one evicted meanwhile) touches or caches it again.
+  // In request order: a missed token is cached at its first position, and a later position of it
+  // (or of one evicted meanwhile) touches or caches it again.
   const bool caching = e.token_cache_.capacity() != 0;
   out.resize(query_tokens.size());
   uint64_t hit = 0, miss = 0;
@@ -493,11 +482,6 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
     }
   }
   s.fetched.clear();
-}
-
-FetchScratch& Scratch(std::shared_ptr<FetchScratch>& scratch) {
-  if (!scratch) scratch = std::make_shared<FetchScratch>();
-  return *scratch;
 }
 
 // What must not outlive a fetch: copies of the stored values (stores that lend none), and lists,
@@ -521,6 +505,14 @@ class ReleaseAfterFetch {
 
 }  // namespace
 
+FetchScratch& TokenIndex::BeginFetch(const std::vector<uint32_t>& query_tokens) {
+  CheckTokens(query_tokens);
+  LoadTokenCounts();
+  EnsureSeeds();
+  if (!fetch_scratch_) fetch_scratch_ = std::make_shared<FetchScratch>();
+  return *fetch_scratch_;
+}
+
 ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens) {
   ostrik::ItemRecords out;
   GetTokenItems(query_tokens, out);
@@ -530,10 +522,7 @@ ostrik::ItemRecords TokenIndex::GetTokenItems(const std::vector<uint32_t>& query
 void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik::ItemRecords& out) {
   const ostrik::ThreadCountScope threads(cpu_threads_);
   try {
-    CheckTokens(query_tokens);
-    LoadTokenCounts();
-    EnsureSeeds();
-    FetchScratch& s = Scratch(fetch_scratch_);
+    FetchScratch& s = BeginFetch(query_tokens);
     const ReleaseAfterFetch release(s);
     if (token_cache_.capacity() == 0) {
       if (!query_tokens.empty()) CheckFetchable(*this);
@@ -549,7 +538,7 @@ void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik
       throw std::runtime_error(text);
     }
   } catch (...) {
-    ClearRecords(out);
+    ClearItemRecords(out);
     throw;
   }
 }
@@ -557,10 +546,7 @@ void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik
 void TokenIndex::GetTokenLists(const std::vector<uint32_t>& query_tokens, std::vector<SharedTokenList>& out) {
   const ostrik::ThreadCountScope threads(cpu_threads_);
   try {
-    CheckTokens(query_tokens);
-    LoadTokenCounts();
-    EnsureSeeds();
-    FetchScratch& s = Scratch(fetch_scratch_);
+    FetchScratch& s = BeginFetch(query_tokens);
     const ReleaseAfterFetch release(s);
     // Lists of the earlier answer that nothing else holds are refilled instead of fresh ones. Each
     // is taken out before its count is read, so one held at two positions is taken at its second.

@@ -99,11 +99,7 @@ void MergeResults(const std::vector<SharedTokenList>& lists, uint64_t payload_si
     }
     if (failed.load()) throw std::bad_alloc();
   } catch (const std::exception& e) {
-    out.item_ids.clear();
-    out.metadata.clear();
-    out.token_indices.clear();
-    out.payloads.rows = 0;
-    out.payloads.data.clear();
+    ClearItemRecords(out);
     const std::string text = std::string("Error in MergeResults: ") + e.what() +
                              " current_result_index: " + std::to_string(current_result_index);
     EngineLogger().error(text);

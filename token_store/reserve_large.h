@@ -1,7 +1,7 @@
 // ReserveLarge: reserves room for n elements and, for a buffer of several megabytes, asks for 2 MB
 // pages. First touching tens of megabytes page by page costs more than filling them; a fetch's
 // output is such a buffer when the caller does not reuse one. SizeItemRecords sizes a fetch's
-// output record that way.
+// output record that way, and ClearItemRecords empties one after a failure.
 //
 // Throws what reserve throws (and std::length_error for a record too large to address); the page
 // advice is a hint, and a refusal changes nothing. Reentrant.
@@ -41,6 +41,15 @@ inline void SizeItemRecords(ostrik::ItemRecords& out, uint64_t rows, uint64_t wi
   out.payloads.cols = width;
   ReserveLarge(out.payloads.data, rows * width);
   out.payloads.data.resize(rows * width);
+}
+
+// No items, the buffers kept for the next fill: what a failed fetch leaves in its output.
+inline void ClearItemRecords(ostrik::ItemRecords& out) {
+  out.item_ids.clear();
+  out.metadata.clear();
+  out.token_indices.clear();
+  out.payloads.rows = 0;
+  out.payloads.data.clear();
 }
 
 }  // namespace ostrik_encrypted_index::internal::token_store

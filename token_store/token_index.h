@@ -130,6 +130,9 @@ class TokenIndex {
   void BuildStores(const ostrik::IndexSetup& setup);
   void EnsureSeeds();
   void CheckTokens(const std::vector<uint32_t>& tokens) const;
+  // The start of every fetch: checks the request, brings the counts and seeds up to date and
+  // hands out the fetch buffers.
+  FetchScratch& BeginFetch(const std::vector<uint32_t>& query_tokens);
   // The masked entries of an add's new positions, then its records, in chunks of items.
   void PushIndexEntries(const TokenLabels& labels);
   void PushItemRecords(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch);
