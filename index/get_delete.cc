@@ -6,8 +6,8 @@
 
 #include "core/aes_gcm.h"
 #include "core/sha3.h"
-#include "index/encrypted_index.h"
 #include "core/thread_scope.h"
+#include "index/encrypted_index.h"
 #include "token_store/encoded_item_record.h"
 #include "token_store/token_index.h"
 

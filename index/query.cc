@@ -7,12 +7,12 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/thread_scope.h"
 #include "filters/post_filtering.h"
 #include "filters/pre_filtering.h"
 #include "index/encrypted_index.h"
 #include "index/item_checks.h"
 #include "index/placeholders.h"
-#include "core/thread_scope.h"
 #include "kernels/candidate_search.h"
 #include "kernels/probe_selection.h"
 #include "token_store/token_index.h"

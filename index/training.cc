@@ -3,11 +3,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/thread_scope.h"
 #include "index/encrypted_index.h"
 #include "index/item_checks.h"
 #include "index/placeholders.h"
 #include "index/serialized_index.h"
-#include "core/thread_scope.h"
 #include "kernels/kmeans_training.h"
 #include "token_store/token_index.h"
 

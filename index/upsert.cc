@@ -5,10 +5,10 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "core/thread_scope.h"
 #include "filters/update_metadata.h"
 #include "index/encrypted_index.h"
 #include "index/item_checks.h"
-#include "core/thread_scope.h"
 #include "kernels/encoding.h"
 #include "token_store/token_index.h"
 

@@ -21,7 +21,6 @@ namespace {
 using ostrik::EncryptedIndex;
 using ostrik::FloatMatrix;
 
-
 FloatMatrix EmbedQuery(const EncryptedIndex& index, const py::object& query_contents) {
   std::string model_name;
   try {
