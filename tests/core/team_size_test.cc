@@ -3,31 +3,33 @@
 #include "core/team_size.h"
 
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <cstdint>
-#include <string>
 #include <vector>
+
+#include "core/thread_scope.h"
 
 namespace {
 
-TEST(TeamSize, OneThreadBelowTwoGrainsElseTheWholeTeam) {
+TEST(TeamSize, OneThreadBelowTwoGrainsOrItemsElseTheWholeTeam) {
   struct Case {
     int max_threads;
-    uint64_t work, grain;
+    uint64_t work, grain, items;
     int team;
   };
   const std::vector<Case> cases = {
-      {8, 0, 100, 1},       {8, 99, 100, 1},    {8, 199, 100, 1}, {8, 200, 100, 8},      {8, 799, 100, 8},
-      {3, 1 << 30, 100, 3}, {1, 1 << 30, 1, 1}, {8, 5, 0, 8},     {8, UINT64_MAX, 1, 8},
+      {8, 0, 100, UINT64_MAX, 1},       {8, 99, 100, UINT64_MAX, 1},  {8, 199, 100, UINT64_MAX, 1},
+      {8, 200, 100, UINT64_MAX, 8},     {8, 799, 100, UINT64_MAX, 8}, {3, 1 << 30, 100, UINT64_MAX, 3},
+      {1, 1 << 30, 1, UINT64_MAX, 1},   {8, 5, 0, UINT64_MAX, 8},     {8, UINT64_MAX, 1, UINT64_MAX, 8},
+      // Work items to hand out: one stays on the calling thread; fewer than threads still get all.
+      {8, 1 << 30, 100, 0, 1},          {8, 1 << 30, 100, 1, 1},      {8, 1 << 30, 100, 2, 8},
+      {8, 50, 100, 1000, 1},
   };
-  const int saved = omp_get_max_threads();
   for (const Case& c : cases) {
-    omp_set_num_threads(c.max_threads);
-    EXPECT_EQ(ostrik::TeamSize(c.work, c.grain), c.team)
-        << c.max_threads << " threads, work " << c.work << ", grain " << c.grain;
+    const ostrik::ThreadCountScope threads(c.max_threads);
+    EXPECT_EQ(ostrik::TeamSize(c.work, c.grain, c.items), c.team)
+        << c.max_threads << " threads, work " << c.work << ", grain " << c.grain << ", items " << c.items;
   }
-  omp_set_num_threads(saved);
 }
 
 TEST(TeamSize, WorkProductSaturates) {
