@@ -62,15 +62,19 @@ void EncryptedIndex::Assemble(const IndexConfig& config, const IndexSetup& setup
   gpu_accelerate_ = setup.gpu_accelerate.value_or(false);
   try {
     token_index_ = std::make_unique<TokenIndex>(setup, logger_);
+    epoch_ = token_index_->head().epoch;
     token_index_->StoreIndexConfig(SerializeIndexTable(index_name_, *index_config_, *quantizers_, is_trained_));
   } catch (...) {
     if (token_index_) {
-      // The engine state is written: without removing it the name could never be created again.
+      // The engine state and head are written: without removing them the name could never be
+      // created again.
       try {
-        token_index_->config_store_->DeleteIndex();
+        token_index_->BeginWrite(false);
+        token_index_->DeleteIndex(true);
       } catch (const std::exception& e) {
         log().error(std::string("Failed to remove the config items of a failed index: ") + e.what());
       }
+      token_index_->ReleaseWrite();
     }
     token_index_.reset();
     index_config_.reset();
@@ -101,9 +105,15 @@ void EncryptedIndex::DeleteIndex() {
 void EncryptedIndex::DeleteIndexLocked() {
   log().info("Deleting Index");
   if (!token_index_) FailNotConnected(false);
-  // A failure here leaves the index connected with every field: the caller may try again.
-  token_index_->DeleteIndex(true);
-  // Destroying the engine writes its (zeroed) counts and closes its stores.
+  try {
+    // A failure here leaves the index connected with every field: the caller may try again, and
+    // so may another process (the config items go last, so the index still loads).
+    Writing writing(*this);
+    token_index_->DeleteIndex(true);
+    writing.Dismiss();
+  } catch (const IndexGoneError&) {
+    // Deleted by another process already: what is left to do is to disconnect.
+  }
   token_index_.reset();
   is_trained_ = false;
   index_name_.clear();

@@ -10,12 +10,20 @@
 // Thread-safety: every public member takes the index's own mutex, so calls from several threads
 // (the Python module releases the interpreter lock around long work) run one at a time. The
 // module-wide current_logger and engine_logger are set by index creation and loading only.
+//
+// Several processes may share one index: every operation that changes it runs under the index's
+// writer lock (kept on the server of its index store) and first finishes whatever write another
+// process left unfinished; every operation reads the index's head (token_store/index_head.h) and
+// follows a training done elsewhere, or refuses, naming the index, when it was deleted or
+// re-created elsewhere since this object opened it.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,9 +32,11 @@
 #include "core/matrix.h"
 #include "index/index_records.h"
 #include "kernels/kernel_records.h"
+#include "token_store/index_head.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
 class TokenIndex;
+struct WriteIntent;
 }
 
 namespace ostrik {
@@ -36,6 +46,12 @@ using IndexKey = std::array<uint8_t, 32>;
 
 inline constexpr const char* kNotConnectedMessage =
     "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before calling this function.";
+
+// The stored index this object opened was deleted by another process since.
+class IndexGoneError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class EncryptedIndex {
  public:
@@ -85,6 +101,32 @@ class EncryptedIndex {
   friend class Client;
   friend struct EncryptedIndexTestAccess;  // tests only: reaches the engine to inject store faults
   using TokenIndex = ostrik_encrypted_index::internal::token_store::TokenIndex;
+  using WriteIntent = ostrik_encrypted_index::internal::token_store::WriteIntent;
+  using EpochTag = ostrik_encrypted_index::internal::token_store::IndexHead::Tag;
+
+  // One change of the index, under its writer lock: construction takes the lock, follows or refuses
+  // what other processes did, finishes a write they left unfinished and stamps the head; Commit
+  // ends the write; leaving without Commit marks it failed (its intent, if any, is finished by the
+  // next writer). A scope made with `finish_only` holds the lock for a read and releases it
+  // without a write of its own.
+  class Writing {
+   public:
+    explicit Writing(EncryptedIndex& index, bool finish_only = false);
+    ~Writing();
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+    void Commit(const std::optional<EpochTag>& new_epoch = std::nullopt);
+    // Releases the lock without a last write (the index is gone).
+    void Dismiss();
+    // True when the write this scope finished was an interrupted training brought to its end.
+    bool finished_training() const { return finished_training_; }
+
+   private:
+    EncryptedIndex& index_;
+    bool finish_only_;
+    bool done_ = false;
+    bool finished_training_ = false;
+  };
 
   EncryptedIndex(std::string name, const IndexKey& key, Quantizers quantizers, bool trained, Logger* logger);
 
@@ -117,6 +159,29 @@ class EncryptedIndex {
   std::vector<QuantizerMatrix> TrainQuantizers(const FloatMatrix& embeddings, const TrainParams& params) const;
   void DeleteIndexLocked();
 
+  // Before a read: the head (and the counts, for a fetch); a write under way elsewhere is waited
+  // for (or, when its writer is gone, finished); then what other processes did is followed or
+  // refused.
+  void RefreshForRead(bool with_counts);
+  // Compares the stored head's epoch with the one this object knows and, when they differ, the
+  // stored configuration with this one: a training elsewhere is followed, anything else refused.
+  void Reconcile();
+  // Finishes an interrupted write found by a Writing scope; true for a training brought to its end.
+  bool FinishInterrupted(const WriteIntent& intent);
+  // The switch of an index to its trained configuration, from its intent: items re-filed under
+  // their trained lists, summaries, the trained configuration stored, the intent cleared under a
+  // new epoch. `items` are the live items in the intent's order with their trained lists, or null
+  // to read them by label.
+  struct TrainingItems {
+    FloatMatrix vectors;
+    std::vector<std::string> ids;
+    std::vector<std::string> metadata;
+    std::vector<uint32_t> lists;
+  };
+  void CompleteTraining(const WriteIntent& intent, TrainingItems* items);
+  // Takes an interrupted training back: every item re-filed under list 0.
+  void UndoTraining(const WriteIntent& intent);
+
   mutable std::mutex mutex_;
   int32_t cpu_threads_ = 0;
   bool gpu_accelerate_ = false;
@@ -127,6 +192,8 @@ class EncryptedIndex {
   bool is_trained_ = false;
   std::unique_ptr<TokenIndex> token_index_;
   Logger* logger_;
+  // The epoch of the stored index this object follows (absent: it had no head when read).
+  std::optional<EpochTag> epoch_;
   // The candidates of the last query, kept so that the next one refills memory it already touched
   // (fresh pages cost more than the decryption). Larger fetches are not kept.
   ItemRecords candidates_;

@@ -37,14 +37,31 @@ std::vector<GetResult> EncryptedIndex::Get(const std::vector<std::string>& ids, 
   const bool want_metadata = Selects(include, GetInclude::METADATA);
   const bool want_contents = Selects(include, GetInclude::CONTENTS);
 
+  // Records and contents come from two stores: both reads must fall between two equal heads, or
+  // a write of another process may have replaced an item between them. After a few tries the
+  // reads are made under the writer lock.
   std::vector<Bytes> contents;
-  if (want_contents) {
-    const std::vector<uint64_t> content_labels = HashItemIds(ids, engine.content_key_.data());
-    contents = DecryptItems(engine.items_store_->BatchGetVariable(content_labels), engine.content_key_.data());
+  std::vector<Bytes> records;
+  auto read = [&] {
+    if (want_contents) {
+      const std::vector<uint64_t> content_labels = HashItemIds(ids, engine.content_key_.data());
+      contents = DecryptItems(engine.items_store_->BatchGetVariable(content_labels), engine.content_key_.data());
+    }
+    const std::vector<uint64_t> record_labels = HashItemIds(ids, engine.data_key_.data());
+    records = DecryptItems(engine.data_store_->BatchGetVariable(record_labels), engine.data_key_.data());
+  };
+  RefreshForRead(false);
+  for (int attempt = 0;; ++attempt) {
+    const auto before = engine.head();
+    read();
+    if (engine.ReadHead() == before && !before.pending) break;
+    if (attempt == 2) {
+      Writing locked(*this, true);
+      read();
+      break;
+    }
+    RefreshForRead(false);
   }
-  const std::vector<uint64_t> record_labels = HashItemIds(ids, engine.data_key_.data());
-  const std::vector<Bytes> records =
-      DecryptItems(engine.data_store_->BatchGetVariable(record_labels), engine.data_key_.data());
   if (records.size() != ids.size() || (want_contents && contents.size() != ids.size())) {
     const std::string message = "A store answered a number of values other than the number of ids";
     log().error(message);
@@ -91,8 +108,10 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
   if (!token_index_) FailNotConnected(false);
   if (ids.empty()) return;
   ThreadCountScope threads(token_index_->cpu_threads_);
+  Writing writing(*this);
   // Also drops every cached list that holds one of the items.
   token_index_->DeleteItems(ids);
+  writing.Commit();
 }
 
 }  // namespace ostrik

@@ -66,6 +66,15 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
   index->index_config_ = std::move(stored.config);
   *index->quantizers_ = std::move(stored.quantizers);
   index->is_trained_ = stored.is_trained;
+
+  // An interrupted write is finished before the index is handed out, and an index stored before
+  // heads existed gets one, so that every process sharing it from now on sees the others' work.
+  const auto head = index->token_index_->head();
+  if (head.present) index->epoch_ = head.epoch;
+  if (head.pending || !head.present) {
+    EncryptedIndex::Writing writing(*index, head.present);
+    if (!head.present) writing.Commit();
+  }
   return index;
 }
 

@@ -87,6 +87,9 @@ QueryResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParams
   }
   if (queries.data.size() != queries.rows * queries.cols) refuse("Query data does not hold rows x dimension values.");
   if (FirstNonFiniteRow(queries) != queries.rows) refuse("Query vectors must not hold NaN or infinity.");
+  // The counts and the head in one read: a training elsewhere is followed before a path is chosen,
+  // and lists cached before another process wrote are dropped.
+  RefreshForRead(true);
   return is_trained_ ? RetrieveTrained(queries, params) : RetrieveUntrained(queries, params);
 }
 

@@ -3,18 +3,37 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/sha3.h"
 #include "core/thread_scope.h"
 #include "index/encrypted_index.h"
 #include "index/item_checks.h"
 #include "index/placeholders.h"
 #include "index/serialized_index.h"
+#include "filters/update_metadata.h"
 #include "kernels/kmeans_training.h"
 #include "token_store/token_index.h"
 
 namespace ostrik {
 namespace {
 
+namespace filters = ostrik_encrypted_index::internal::filters;
 namespace kernels = ostrik_encrypted_index::internal::kernels;
+using ostrik_encrypted_index::internal::token_store::IndexHead;
+using ostrik_encrypted_index::internal::token_store::ItemEntry;
+using ostrik_encrypted_index::internal::token_store::TokenItemBatch;
+using ostrik_encrypted_index::internal::token_store::WriteIntent;
+
+// The items as the engine takes them: the vectors' bytes are the payloads.
+TokenItemBatch Batch(const FloatMatrix& vectors, const std::vector<std::string>& ids,
+                     const std::vector<std::string>& metadata, const std::vector<uint32_t>& lists) {
+  TokenItemBatch batch;
+  batch.input_tokens = lists;
+  batch.item_ids = ids;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(vectors.data.data());
+  batch.payloads = ByteMatrix(Bytes(bytes, bytes + vectors.data.size() * sizeof(float)), vectors.cols * sizeof(float));
+  batch.metadata = metadata;
+  return batch;
+}
 
 constexpr const char* kTooFewVectors =
     "Number of embeddings is less than the number of clusters. Please ingest more data before training.";
@@ -41,66 +60,138 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   log().info("TrainIndex");
   if (!token_index_) FailNotConnected(false);
   ThreadCountScope threads(token_index_->cpu_threads_);
-  if (is_trained_) {
+  auto refuse_trained = [this] {
     log().error("Index has already been trained.");
     throw std::logic_error("Index has already been trained.");
+  };
+  if (is_trained_) refuse_trained();
+  Writing writing(*this);
+  // Another call of train() was cut short after its switch: this one is its repetition.
+  if (writing.finished_training()) {
+    writing.Dismiss();
+    return;
   }
+  // Trained meanwhile by another process.
+  if (is_trained_) refuse_trained();
 
   // Every stored item, as one group; deleted positions are no training vectors.
   ItemRecords items = token_index_->GetTokenItems({0});
   DropPlaceholders(items);
   const uint64_t n = items.item_ids.size();
-  FloatMatrix vectors;
-  vectors.rows = n;
-  vectors.cols = items.payloads.cols / sizeof(float);
-  vectors.data.resize(n * vectors.cols);
-  if (!vectors.data.empty()) {
-    std::memcpy(vectors.data.data(), items.payloads.data.data(), vectors.data.size() * sizeof(float));
+  TrainingItems training;
+  training.vectors.rows = n;
+  training.vectors.cols = items.payloads.cols / sizeof(float);
+  training.vectors.data.resize(n * training.vectors.cols);
+  if (!training.vectors.data.empty()) {
+    std::memcpy(training.vectors.data.data(), items.payloads.data.data(), training.vectors.data.size() * sizeof(float));
   }
   items.payloads = ByteMatrix();
   if (n < index_config_->n_lists()) {
     log().error(kTooFewVectors);
     throw std::invalid_argument(kTooFewVectors);
   }
+  training.ids = std::move(items.item_ids);
+  training.metadata = std::move(items.metadata);
 
   // Everything that can fail on the data itself fails here, while the stores are untouched.
-  if (const std::string problem = CheckMetadataObjects(items.metadata, items.item_ids); !problem.empty()) {
+  if (const std::string problem = CheckMetadataObjects(training.metadata, training.ids); !problem.empty()) {
     log().error(problem);
     throw std::runtime_error(problem);
   }
-  Quantizers trained{TrainQuantizers(vectors, params), quantizers_->secondary};
-  std::vector<uint32_t> lists = EncodeLists(vectors, trained.coarse);
-  const Bytes trained_bytes = SerializeIndexTable(index_name_, *index_config_, trained, true);
-  const Bytes untrained_bytes = SerializeIndexTable(index_name_, *index_config_, *quantizers_, false);
+  Quantizers trained{TrainQuantizers(training.vectors, params), quantizers_->secondary};
+  training.lists = EncodeLists(training.vectors, trained.coarse);
 
+  // From here the switch runs under its intent: whatever stops it, the next writer finishes it
+  // (once the trained configuration is stored) or takes it back.
+  WriteIntent intent;
+  intent.kind = WriteIntent::Kind::kTrain;
+  intent.trained_config = SerializeIndexTable(index_name_, *index_config_, trained, true);
+  intent.untrained_list0_count = token_index_->token_counts_.empty() ? 0 : token_index_->token_counts_[0];
+  intent.data_labels = HashItemIds(training.ids, token_index_->data_key_.data());
+  token_index_->RecordIntent(intent);
+  CompleteTraining(intent, &training);
+  // The switch wrote the head last (a new epoch and stamp); nothing may fail after it.
+  writing.Dismiss();
+}
+
+void EncryptedIndex::CompleteTraining(const WriteIntent& intent, TrainingItems* given) {
+  const SerializedIndex target = ReadSerializedIndex(intent.trained_config);
+  if (CheckIndexShape(*index_config_, target.quantizers, true) != "" || !target.is_trained) {
+    throw std::runtime_error("The interrupted training of index '" + index_name_ + "' cannot be finished: its lists do not fit the index");
+  }
+  TrainingItems read;
+  TrainingItems& items = given != nullptr ? *given : read;
+  if (given == nullptr) {
+    std::vector<ItemEntry> entries = token_index_->ReadRecords(intent.data_labels);
+    read.vectors.rows = entries.size();
+    read.vectors.cols = index_config_->dimension();
+    read.vectors.data.resize(read.vectors.rows * read.vectors.cols);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].payload.size() != read.vectors.cols * sizeof(float)) {
+        throw std::runtime_error("A stored record of index '" + index_name_ + "' does not hold a vector of its dimension");
+      }
+      std::memcpy(read.vectors.row(i), entries[i].payload.data(), entries[i].payload.size());
+      read.ids.push_back(std::move(entries[i].item_id));
+      read.metadata.push_back(std::move(entries[i].metadata));
+    }
+    read.lists = EncodeLists(read.vectors, target.quantizers.coarse);
+  }
+
+  // The re-filing is the upsert of every item on the trained path, and reports like one.
+  log().info("Upserting " + std::to_string(items.ids.size()) + " items.");
+  log().info("IngestTrained ");
   try {
-    token_index_->DeleteIndex(false);
-    // The re-add is an upsert of every item on the trained path, and reports like one.
-    log().info("Upserting " + std::to_string(n) + " items.");
-    log().info("IngestTrained ");
+    bool any_metadata = false;
+    for (const std::string& text : items.metadata) any_metadata |= !text.empty();
+    if (any_metadata) {
+      try {
+        filters::UpdateMetadata(*token_index_, items.metadata, items.lists, log());
+      } catch (const std::exception& e) {
+        const std::string text = std::string("Error updating metadata: ") + e.what();
+        log().critical(text);
+        throw std::runtime_error(text);
+      }
+    }
     try {
-      AddTrained(vectors, items.item_ids, {}, items.metadata, std::move(lists));
+      token_index_->RefileItems(Batch(items.vectors, items.ids, items.metadata, items.lists), intent.untrained_list0_count);
     } catch (const std::exception& e) {
       const std::string text = std::string("Error ingesting: ") + e.what();
       log().critical(text);
       throw std::runtime_error(text);
     }
-    token_index_->StoreIndexConfig(trained_bytes);
   } catch (const std::exception& e) {
-    // Put every item back on the untrained path: its record goes to list 0 again, and its
-    // contents were never touched (no record existed when it was re-added). The stored
-    // configuration is rewritten too, in case the trained one reached the store.
-    try {
-      token_index_->DeleteIndex(false);
-      AddToLists(vectors, items.item_ids, {}, items.metadata, std::vector<uint32_t>(n, 0));
-      token_index_->StoreIndexConfig(untrained_bytes);
-    } catch (const std::exception& restore) {
-      log().critical(std::string("Training failed and the untrained index could not be restored: ") + restore.what());
-    }
-    throw;
+    const std::string text = std::string("Error ingesting: ") + e.what();
+    log().critical(text);
+    throw std::runtime_error(text);
   }
-  quantizers_->coarse = std::move(trained.coarse);
+  // The switch: loaders read the stored configuration, this object its own fields.
+  token_index_->StoreIndexConfig(intent.trained_config);
+  quantizers_->coarse = target.quantizers.coarse;
   is_trained_ = true;
+  const EpochTag epoch = IndexHead::RandomTag();
+  token_index_->ClearIntent(epoch);
+  epoch_ = epoch;
+}
+
+void EncryptedIndex::UndoTraining(const WriteIntent& intent) {
+  std::vector<ItemEntry> entries = token_index_->ReadRecords(intent.data_labels);
+  TrainingItems items;
+  items.vectors.rows = entries.size();
+  items.vectors.cols = index_config_->dimension();
+  items.vectors.data.resize(items.vectors.rows * items.vectors.cols);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].payload.size() != items.vectors.cols * sizeof(float)) {
+      throw std::runtime_error("A stored record of index '" + index_name_ + "' does not hold a vector of its dimension");
+    }
+    std::memcpy(items.vectors.row(i), entries[i].payload.data(), entries[i].payload.size());
+    items.ids.push_back(std::move(entries[i].item_id));
+    items.metadata.push_back(std::move(entries[i].metadata));
+  }
+  // Entries the interrupted re-filing may have written under other lists lie beyond their counts
+  // once list 0 holds every item again, and are never read.
+  items.lists.assign(items.ids.size(), 0);
+  token_index_->RefileItems(Batch(items.vectors, items.ids, items.metadata, items.lists), intent.untrained_list0_count);
+  token_index_->ClearIntent();
 }
 
 Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params, bool delete_index) {

@@ -97,6 +97,8 @@ void EncryptedIndex::UpsertLocked(const FloatMatrix& vectors, const std::vector<
   const std::vector<Bytes>& c = dedup ? kept_contents : contents;
   const std::vector<std::string>& m = dedup ? kept_metadata : metadata;
 
+  // Under the writer lock: what another process did meanwhile (a training, too) is followed first.
+  Writing writing(*this);
   try {
     if (!is_trained_) {
       log().info("IngestUntrained ");
@@ -110,6 +112,7 @@ void EncryptedIndex::UpsertLocked(const FloatMatrix& vectors, const std::vector<
     log().critical(text);
     throw std::runtime_error(text);
   }
+  writing.Commit();
 }
 
 std::vector<uint32_t> EncryptedIndex::EncodeLists(const FloatMatrix& vectors,

@@ -7,6 +7,7 @@
 // time and holds no lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -65,6 +66,21 @@ class Keystore {
   // The number of values held under this store's own tag.
   virtual uint64_t NumItems() = 0;
   virtual void SetValueSize(const uint64_t& size) = 0;
+
+  // The writer lock of this store's index, kept on its server, so that writers in several
+  // processes take turns. Used on an index store only; a memory store belongs to one process and
+  // keeps no lock. LockIndex waits at most `timeout` (std::runtime_error after). REQUIRES: not held.
+  virtual void LockIndex(std::chrono::milliseconds /*timeout*/) {}
+  // Releases the lock if held; never throws.
+  virtual void UnlockIndex() noexcept {}
+  virtual bool HoldsIndexLock() const { return false; }
+  // Renews the lock when due; throws std::runtime_error when it is lost and cannot be taken back
+  // unchanged (see SetLockGuard).
+  virtual void CheckIndexLock() {}
+  // While the lock is held, the value under `key` in this store is `value` unless another writer
+  // wrote since: a store that had to reconnect takes the lock back and repeats the interrupted call
+  // only when that still holds.
+  virtual void SetLockGuard(uint64_t /*key*/, const std::vector<uint8_t>& /*value*/) {}
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

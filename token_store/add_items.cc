@@ -1,7 +1,9 @@
 // Adding items: new items' contents, masked index entries, the counts, records, then the contents
-// of items stored before. Every refusal comes before the first change; a write that fails midway
-// leaves each item of the batch in one list as its old or its new version (see the order below),
-// and an item's earlier version is overwritten in place rather than deleted first.
+// of items stored before. Every refusal comes before the first change. A batch that writes or
+// removes contents first records its intent (write_intent.h): contents replacing earlier ones are
+// staged under their own labels and copied once the new records are written, so that whatever
+// stops the batch (a failure, a lost connection, the process killed), the next writer leaves each
+// item whole in its old or its new version.
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -131,7 +133,7 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
   const std::vector<uint64_t>& data_labels = keep.empty() ? input_labels : kept_labels;
   const uint64_t n = batch.item_ids.size();
 
-  LoadTokenCounts();
+  if (!TakeFreshCounts()) LoadTokenCounts();
   EnsureSeeds();
   const std::vector<uint32_t> before = token_counts_;
 
@@ -167,25 +169,54 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
                          static_cast<uint32_t>(tree_depth_));
 
     // Contents: only non-empty entries are stored; an empty one means the item has none. Those of
-    // items stored before wait for their new record, the others go ahead of it.
-    std::vector<uint64_t> fresh_keys, replaced_keys, stale_contents;
+    // items stored before are staged under labels of their own and reach their real label only
+    // after their new record; the others go ahead of their record.
+    std::vector<uint64_t> fresh_keys, replaced_keys, staged_keys, stale_contents;
     std::vector<ostrik::Bytes> fresh_envelopes, replaced_envelopes;
+    WriteIntent intent;
+    std::vector<ostrik::Bytes> sealed_records(n);
     {
       std::vector<ostrik::Bytes> fresh_plain, replaced_plain;
+      std::vector<std::string> replaced_ids;
+      std::vector<uint64_t> stored_items;
       for (uint64_t i = 0; i < n; ++i) {
         const bool has_contents = !batch.contents.empty() && !batch.contents[i].empty();
+        if (stored[i]) stored_items.push_back(i);
         if (!has_contents) {
           if (stored[i]) stale_contents.push_back(content_labels[i]);
         } else if (stored[i]) {
           replaced_keys.push_back(content_labels[i]);
           replaced_plain.push_back(batch.contents[i]);
+          replaced_ids.push_back(batch.item_ids[i]);
         } else {
           fresh_keys.push_back(content_labels[i]);
           fresh_plain.push_back(batch.contents[i]);
         }
       }
       if (!fresh_plain.empty()) fresh_envelopes = ostrik::EncryptItems(fresh_plain, content_key_.data());
-      if (!replaced_plain.empty()) replaced_envelopes = ostrik::EncryptItems(replaced_plain, content_key_.data());
+      if (!replaced_plain.empty()) {
+        replaced_envelopes = ostrik::EncryptItems(replaced_plain, content_key_.data());
+        staged_keys = ItemLabels(replaced_ids, staging_key_.data());
+      }
+      // The new records of items stored before are sealed now: their IVs tell a new record from an
+      // old one when an interrupted batch is finished.
+      SealRecords(batch, stored_items, sealed_records);
+      size_t replaced = 0;
+      for (uint64_t i = 0; i < n; ++i) {
+        const bool has_contents = !batch.contents.empty() && !batch.contents[i].empty();
+        if (!has_contents && !stored[i]) continue;
+        WriteIntent::ItemStep step;
+        step.data_label = data_labels[i];
+        step.content_label = content_labels[i];
+        if (!stored[i]) {
+          step.step = WriteIntent::Step::kFreshContents;
+        } else {
+          step.step = has_contents ? WriteIntent::Step::kReplaceContents : WriteIntent::Step::kDropContents;
+          if (has_contents) step.staged_label = staged_keys[replaced++];
+          std::copy_n(sealed_records[i].begin(), step.record_iv.size(), step.record_iv.begin());
+        }
+        intent.items.push_back(step);
+      }
     }
 
     // From here on the stores change. Any cached list holding a version of these items (or the
@@ -195,22 +226,40 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
     }
     // The stores share no transaction, so the writes go in an order where a failure after any of
     // them leaves every item of the batch in exactly one list, as its old version or its new one:
-    //  - contents of items not stored before: nothing leads to them until their record exists, so
-    //    a new item is either absent or whole;
+    //  - the intent, when the batch writes or removes contents;
+    //  - contents of items not stored before (nothing leads to them until their record exists, so
+    //    a new item is either absent or whole) and the staged copies of replacing contents;
     //  - index entries at the new positions: beyond the stored counts, no fetch reads them;
     //  - the counts: the new positions show. One whose record is still the old one names the old
     //    token, so the exact-group rule passes it over (or the item's earlier position in the same
     //    token comes first); a new item's position reads as a placeholder until its record lands;
     //  - the records, chunk by chunk: each write moves its items to their new version at once;
-    //  - contents of items stored before, then removal of those they no longer bring: an old
-    //    record never meets new contents.
-    // A retry reloads the counts, takes fresh positions and finds each item at its first one.
-    if (!fresh_keys.empty()) items_store_->BatchPushVariable(fresh_keys, fresh_envelopes);
+    //  - contents of items stored before, then removal of those they no longer bring and of the
+    //    staged copies; the intent goes last.
+    // Until then an item may meet its new record with its old contents: whoever finishes the
+    // intent copies or removes them by the record's IV. A retry reloads the counts, takes fresh
+    // positions and finds each item at its first one.
+    const bool with_intent = !intent.items.empty();
+    if (with_intent) RecordIntent(intent);
+    {
+      std::vector<uint64_t> keys = fresh_keys;
+      keys.insert(keys.end(), staged_keys.begin(), staged_keys.end());
+      std::vector<ostrik::Bytes> values = fresh_envelopes;
+      values.insert(values.end(), replaced_envelopes.begin(), replaced_envelopes.end());
+      if (!keys.empty()) {
+        CheckWriterLock();
+        items_store_->BatchPushVariable(keys, values);
+      }
+    }
     PushIndexEntries(labels);
+    CheckWriterLock();
     SaveTokenCounts();
-    PushItemRecords(data_labels, batch);
+    PushItemRecords(data_labels, batch, sealed_records);
+    CheckWriterLock();
     if (!replaced_keys.empty()) items_store_->BatchPushVariable(replaced_keys, replaced_envelopes);
     if (!stale_contents.empty()) items_store_->BatchDeleteItems(stale_contents);
+    if (!staged_keys.empty()) items_store_->BatchDeleteItems(staged_keys);
+    if (with_intent) ClearIntent();
 
     // Keep cached lists in step with what was written.
     if (token_cache_.capacity() != 0) {
@@ -277,11 +326,32 @@ void TokenIndex::PushIndexEntries(const TokenLabels& labels) {
       const uint64_t v = labels.masks[s + i];
       for (int b = 0; b < 8; ++b) entries[i][b] = static_cast<uint8_t>(v >> (8 * b));
     }
+    CheckWriterLock();
     index_store_->BatchPushVariable(keys, entries);
   }
 }
 
-void TokenIndex::PushItemRecords(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch) {
+void TokenIndex::SealRecords(const TokenItemBatch& batch, const std::vector<uint64_t>& which,
+                             std::vector<ostrik::Bytes>& sealed) const {
+  if (which.empty()) return;
+  const bool payloads = HasPayload(batch.payloads);
+  const uint64_t w = payloads ? batch.payloads.cols : 0;
+  for (uint64_t s = 0; s < which.size(); s += kChunkItems) {
+    const uint64_t e = std::min<uint64_t>(s + kChunkItems, which.size());
+    std::vector<ostrik::Bytes> records(e - s);
+    for (uint64_t j = s; j < e; ++j) {
+      const uint64_t i = which[j];
+      records[j - s] = EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
+                                        payloads ? batch.payloads.row(i) : nullptr, w,
+                                        batch.metadata.empty() ? std::string_view() : std::string_view(batch.metadata[i]));
+    }
+    std::vector<ostrik::Bytes> envelopes = ostrik::EncryptItems(records, data_key_.data());
+    for (uint64_t j = s; j < e; ++j) sealed[which[j]] = std::move(envelopes[j - s]);
+  }
+}
+
+void TokenIndex::PushItemRecords(const std::vector<uint64_t>& data_labels, const TokenItemBatch& batch,
+                                 std::vector<ostrik::Bytes>& sealed) {
   const uint64_t n = data_labels.size();
   const bool payloads = HasPayload(batch.payloads);
   if (!payloads) log().warning("No token payload provided, using empty payload");
@@ -289,15 +359,29 @@ void TokenIndex::PushItemRecords(const std::vector<uint64_t>& data_labels, const
 
   for (uint64_t s = 0; s < n; s += kChunkItems) {
     const uint64_t e = std::min(s + kChunkItems, n), c = e - s;
-    // AddItems checked every chunk's shape before the first write.
-    std::vector<ostrik::Bytes> records(c);
+    // AddItems checked every chunk's shape before the first write; records sealed ahead keep
+    // their envelopes.
+    std::vector<ostrik::Bytes> records;
+    std::vector<uint64_t> open;
     for (uint64_t i = s; i < e; ++i) {
-      records[i - s] = EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
-                                        payloads ? batch.payloads.row(i) : nullptr, w,
-                                        batch.metadata.empty() ? std::string_view() : std::string_view(batch.metadata[i]));
+      if (!sealed.empty() && !sealed[i].empty()) continue;
+      open.push_back(i);
+      records.push_back(EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
+                                         payloads ? batch.payloads.row(i) : nullptr, w,
+                                         batch.metadata.empty() ? std::string_view() : std::string_view(batch.metadata[i])));
     }
-    std::vector<ostrik::Bytes> envelopes = ostrik::EncryptItems(records, data_key_.data());
-    records.clear();
+    std::vector<ostrik::Bytes> envelopes(c);
+    if (!records.empty()) {
+      std::vector<ostrik::Bytes> fresh = ostrik::EncryptItems(records, data_key_.data());
+      records.clear();
+      for (size_t j = 0; j < open.size(); ++j) envelopes[open[j] - s] = std::move(fresh[j]);
+    }
+    if (!sealed.empty()) {
+      for (uint64_t i = s; i < e; ++i) {
+        if (!sealed[i].empty()) envelopes[i - s] = std::move(sealed[i]);
+      }
+    }
+    CheckWriterLock();
     data_store_->BatchPushVariable(std::vector<uint64_t>(data_labels.begin() + s, data_labels.begin() + e), envelopes);
   }
 }

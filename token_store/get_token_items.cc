@@ -507,7 +507,7 @@ class ReleaseAfterFetch {
 
 FetchScratch& TokenIndex::BeginFetch(const std::vector<uint32_t>& query_tokens) {
   CheckTokens(query_tokens);
-  LoadTokenCounts();
+  if (!TakeFreshCounts()) LoadTokenCounts();
   EnsureSeeds();
   if (!fetch_scratch_) fetch_scratch_ = std::make_shared<FetchScratch>();
   return *fetch_scratch_;

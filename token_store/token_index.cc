@@ -1,3 +1,4 @@
+#include "token_store/item_labels.h"
 #include "token_store/token_index.h"
 
 #include <omp.h>
@@ -47,6 +48,7 @@ void TokenIndex::InitCommon(const ostrik::IndexSetup& setup, ostrik::Logger* log
 
 void TokenIndex::BuildStores(const ostrik::IndexSetup& setup) {
   index_name_ = setup.index_name;
+  config_persistent_ = setup.config_location.location != ostrik::MEMORY;
   name_mac_ = Hmac(index_key_, index_name_);
   uint64_t name_hash = 0;
   for (int i = 0; i < 8; ++i) name_hash = (name_hash << 8) | name_mac_[i];
@@ -74,19 +76,69 @@ TokenIndex::TokenIndex(const ostrik::IndexSetup& setup, ostrik::Logger* logger) 
 
   log().info("Creating backing stores");
   BuildStores(setup);
-  // Whatever the index location, a persistent config store may hold another engine's state.
-  const std::string state_name = index_name_ + kStateSuffix;
-  if (setup.config_location.location != ostrik::MEMORY && config_store_->ConfigItemExists(state_name)) {
-    const std::string message = "Index name " + index_name_ + " already exists";
-    log().error(message);
-    throw std::runtime_error(message);
-  }
-  log().info("Backing stores successfully created");
+  // Two processes creating one name take turns: the second finds the first one's state.
+  BeginWrite(false);
+  bool state_written = false;
+  try {
+    // Whatever the index location, a persistent config store may hold another engine's state.
+    const std::string state_name = index_name_ + kStateSuffix;
+    if (setup.config_location.location != ostrik::MEMORY && config_store_->ConfigItemExists(state_name)) {
+      const std::string message = "Index name " + index_name_ + " already exists";
+      log().error(message);
+      throw std::runtime_error(message);
+    }
+    ClearLeftovers(setup);
+    log().info("Backing stores successfully created");
 
-  token_counts_.assign(static_cast<size_t>(vocab_size_), 0);
-  PushConfig(state_name, SerializeState());
-  DeriveKeys();
+    token_counts_.assign(static_cast<size_t>(vocab_size_), 0);
+    state_written = true;
+    PushConfig(state_name, SerializeState());
+    DeriveKeys();
+    // A head with a fresh epoch: other processes holding an earlier index of this name see that it
+    // is another one.
+    head_ = IndexHead();
+    EndWrite();
+  } catch (...) {
+    if (state_written) {
+      // Without its state removed the name could never be created again.
+      try {
+        config_store_->DeleteIndex();
+        index_store_->DeleteIndex();
+      } catch (const std::exception& e) {
+        log().error(std::string("Failed to remove the config items of a failed index: ") + e.what());
+      }
+    }
+    AbortWrite(false);
+    throw;
+  }
   log().info("Index successfully created");
+}
+
+void TokenIndex::ClearLeftovers(const ostrik::IndexSetup& setup) {
+  struct Slot {
+    Keystore* store;
+    const ostrik::DBConfig* location;
+  };
+  const Slot slots[] = {{index_store_.get(), &setup.index_location},
+                        {data_store_.get(), &setup.data_location},
+                        {items_store_.get(), &setup.items_location}};
+  // A Redis item hash is named by the name and key alone, whatever config table names the index:
+  // values there belong to an index of this name kept in another table, and stay.
+  for (const Slot& slot : slots) {
+    if (slot.location->location == ostrik::REDIS && slot.store->NumItems() != 0) {
+      const std::string message = "Index name " + index_name_ + " already exists";
+      log().error(message + " (its items are kept in this Redis database under another config table)");
+      throw std::runtime_error(message);
+    }
+  }
+  // Elsewhere they are what a deletion interrupted before its config items left behind: no index
+  // names them, and a new one must not find them (old contents under a new item).
+  for (const Slot& slot : slots) {
+    if (slot.location->location != ostrik::REDIS && slot.store->NumItems() != 0) {
+      log().warning("Removing data left by an earlier index named " + index_name_);
+      slot.store->DeleteIndex();
+    }
+  }
 }
 
 TokenIndex::TokenIndex(LoadTag, const ostrik::IndexSetup& setup, ostrik::Logger* logger) {
@@ -131,6 +183,7 @@ std::unique_ptr<TokenIndex> TokenIndex::Load(const ostrik::IndexSetup& setup, os
 }
 
 TokenIndex::~TokenIndex() {
+  if (writing_) ReleaseWrite();
   // An engine that has not changed the counts since it last read them must not write them back:
   // another engine may have saved newer ones since.
   if (counts_dirty_) {
@@ -148,6 +201,7 @@ void TokenIndex::DeriveKeys() {
   data_key_ = Hmac(index_key_, index_name_ + ".data");
   content_key_ = Hmac(index_key_, index_name_ + ".content");
   centroid_metadata_key_ = Hmac(index_key_, index_name_ + ".centroid_metadata");
+  staging_key_ = Hmac(index_key_, index_name_ + ".content.staging");
 }
 
 void TokenIndex::SaveTokenCounts() {
@@ -166,37 +220,8 @@ void TokenIndex::SaveTokenCounts() {
   counts_dirty_ = false;
 }
 
-void TokenIndex::LoadTokenCounts() {
-  ostrik::Bytes value = index_store_->GetItem(kTokenCountsKey);
-  const size_t vocab = static_cast<size_t>(std::max<int64_t>(vocab_size_, 0));
-  if (value.empty()) {
-    log().warning("No map data found in the backing store. Creating a new map.");
-    token_counts_.assign(vocab, 0);
-    counts_dirty_ = false;
-    return;
-  }
-  if (value.size() < ostrik::GcmEnvelope::kOverhead || (value.size() - ostrik::GcmEnvelope::kOverhead) % 4 != 0) {
-    const std::string message = "Malformed token counts record: " + std::to_string(value.size()) + " bytes";
-    ostrik::EngineLogger().error(message);
-    throw std::runtime_error(message);
-  }
-  const uint64_t cols = value.size();
-  const ostrik::ByteMatrix plain = ostrik::DecryptMatrix(ostrik::ByteMatrix(std::move(value), cols), index_key_.data());
-  const size_t n = plain.data.size() / 4;
-  std::vector<uint32_t> counts(std::max(n, vocab), 0);
-  for (size_t t = 0; t < n; ++t) {
-    const uint8_t* p = plain.data.data() + 4 * t;
-    counts[t] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-  }
-  token_counts_ = std::move(counts);
-  counts_dirty_ = false;
-}
-
 void TokenIndex::DeleteIndex(bool all) {
   log().info("Deleting index " + index_name_);
-  index_store_->DeleteIndex();
-  data_store_->DeleteIndex();
   auto check_empty = [this](Keystore& store, const char* name) {
     if (store.NumItems() != 0) {
       const std::string message = std::string("Some items in the ") + name + " backing store weren't deleted";
@@ -204,20 +229,32 @@ void TokenIndex::DeleteIndex(bool all) {
       throw std::runtime_error(message);
     }
   };
-  check_empty(*index_store_, "index");
-  check_empty(*data_store_, "data");
   // Cached lists describe items that are gone; the count test would catch most, not all.
   token_cache_.Clear();
-  token_counts_.assign(static_cast<size_t>(std::max<int64_t>(vocab_size_, 0)), 0);
-  counts_dirty_ = true;  // the destructor leaves the zeroed record behind
-  value_size_ = 8;
-  PushConfig(index_name_ + kStateSuffix, SerializeState());
+  CheckWriterLock();
+  data_store_->DeleteIndex();
+  check_empty(*data_store_, "data");
   if (all) {
-    config_store_->DeleteIndex();
-    check_empty(*config_store_, "config");
+    CheckWriterLock();
     items_store_->DeleteIndex();
     check_empty(*items_store_, "items");
   }
+  CheckWriterLock();
+  index_store_->DeleteIndex();
+  check_empty(*index_store_, "index");
+  token_counts_.assign(static_cast<size_t>(std::max<int64_t>(vocab_size_, 0)), 0);
+  head_ = IndexHead();
+  value_size_ = 8;
+  if (all) {
+    // Nothing may be written back: the stores must hold nothing of this index any more.
+    counts_dirty_ = false;
+    CheckWriterLock();
+    config_store_->DeleteIndex();
+    check_empty(*config_store_, "config");
+    return;
+  }
+  counts_dirty_ = true;  // the destructor leaves the zeroed record behind
+  PushConfig(index_name_ + kStateSuffix, SerializeState());
 }
 
 void TokenIndex::EnsureSeeds() {
@@ -240,13 +277,19 @@ void TokenIndex::CheckTokens(const std::vector<uint32_t>& tokens) const {
 
 void TokenIndex::DeleteItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
-  const std::vector<uint64_t> data_labels = ItemLabels(ids, data_key_.data());
-  const std::vector<uint64_t> content_labels = ItemLabels(ids, content_key_.data());
+  WriteIntent intent;
+  intent.kind = WriteIntent::Kind::kDelete;
+  intent.data_labels = ItemLabels(ids, data_key_.data());
+  intent.content_labels = ItemLabels(ids, content_key_.data());
   if (token_cache_.capacity() != 0) {
-    token_cache_.EraseEntriesWithLabels(std::unordered_set<uint64_t>(data_labels.begin(), data_labels.end()));
+    token_cache_.EraseEntriesWithLabels(
+        std::unordered_set<uint64_t>(intent.data_labels.begin(), intent.data_labels.end()));
   }
-  data_store_->BatchDeleteItems(data_labels);
-  items_store_->BatchDeleteItems(content_labels);
+  // Records go first, contents after; should either step be cut short, the next writer finishes
+  // both, so that no contents outlive their record to meet a later item of the same id.
+  RecordIntent(intent);
+  FinishIntent(intent);
+  ClearIntent();
 }
 
 }  // namespace ostrik_encrypted_index::internal::token_store

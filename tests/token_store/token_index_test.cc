@@ -236,11 +236,11 @@ TEST_P(EngineTest, LargeBatchIsWrittenInChunksAndFetchedWhole) {
   EXPECT_EQ(r.item_ids[0], "id0");
   EXPECT_EQ(r.item_ids[20000], "id20000");
   EXPECT_EQ(r.payloads.row(12345)[0], static_cast<uint8_t>(12345));
-  EXPECT_EQ(e->index_store_->NumItems(), 20002u);  // entries and the counts record
+  EXPECT_EQ(e->index_store_->NumItems(), 20003u);  // entries, the counts record and the head
   Drop(e);
 }
 
-TEST_P(EngineTest, DeleteIndexEmptiesTheStoresAndLeavesAZeroedCountsRecord) {
+TEST_P(EngineTest, DeleteIndexEmptiesTheStores) {
   const std::string name = UniqueName();
   const ostrik::IndexSetup setup = Setup(name, 3, 4);
   auto e = std::make_unique<ts::TokenIndex>(setup, nullptr);
@@ -264,18 +264,16 @@ TEST_P(EngineTest, DeleteIndexEmptiesTheStoresAndLeavesAZeroedCountsRecord) {
   for (auto* store : {e->index_store_.get(), e->data_store_.get(), e->items_store_.get(), e->config_store_.get()}) {
     EXPECT_EQ(store->NumItems(), 0u);
   }
-  const ts::Key32 key = e->index_key_;
   uint64_t hash = 0;
   for (int i = 0; i < 8; ++i) hash = (hash << 8) | e->name_mac_[i];
   e.reset();
   if (persistent()) {
+    // Nothing is written back when the engine goes: a deleted index leaves no value behind, so the
+    // name can be created again.
     auto store = ostrik_encrypted_index::internal::backing_store::CreateKeystore(
         setup.index_location, name, hash, ostrik_encrypted_index::internal::backing_store::INDEX);
-    EXPECT_EQ(store->NumItems(), 1u);
-    ostrik::Bytes v = store->GetItem(ts::kTokenCountsKey);
-    const uint64_t cols = v.size();
-    EXPECT_EQ(ostrik::DecryptMatrix(ostrik::ByteMatrix(std::move(v), cols), key.data()).data, ostrik::Bytes(12, 0));
-    store->DeleteIndex();
+    EXPECT_EQ(store->NumItems(), 0u);
+    EXPECT_NO_THROW(ts::TokenIndex(setup, nullptr).DeleteIndex(true));
   }
 }
 
@@ -538,7 +536,7 @@ TEST(EngineRefusals, GpuFlagAndZeroDepthAreRefusedBeforeAnyChange) {
   gpu.gpu_accelerate = true;
   ts::TokenIndex e(gpu, nullptr);
   EXPECT_THROW(e.AddItems(Batch({{"a", 0, 1, "", ""}})), std::runtime_error);
-  EXPECT_EQ(e.index_store_->NumItems(), 0u);
+  EXPECT_EQ(e.index_store_->NumItems(), 1u);  // the head alone
   EXPECT_NO_THROW(e.GetTokenItems({0, 1}));  // empty tokens are answered by the cache
 
   ostrik::IndexSetup flat = MemorySetup(2);
