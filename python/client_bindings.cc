@@ -193,7 +193,8 @@ void BindClient(py::module_& m) {
              "        255, a negative cache size); the text never shows the arguments' values.\n"
              "    ValueError: If an argument is refused, the model cannot be used, or creation fails\n"
              "        (for instance a name that already exists in a PostgreSQL or Redis location).\n"
-             "    Exception: Whatever the model's own methods raise passes unchanged.\n\n"
+             "    Exception: Whatever the model's get_sentence_embedding_dimension() raises passes\n"
+             "        unchanged.\n\n"
              "Example:\n"
              "    >>> config = IndexIVFFlat(dimension=1024, n_lists=128, metric=\"euclidean\")\n"
              "    >>> index = client.create_index('products', bytes(range(32)), config)\n",

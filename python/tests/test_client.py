@@ -1,12 +1,13 @@
 """Client: construction, argument forms, the per-member error mapping, listing and loading."""
 
+import subprocess
 import traceback
 
 import numpy as np
 import pytest
 
 import dodezero_vizu as dz
-from support import KEY, make_client, make_index, unique_name
+from support import KEY, make_client, make_index, server_address, unique_name
 
 MEMORY = dz.DBConfig("memory")
 
@@ -127,6 +128,30 @@ def test_postgres_listing_failure_is_value_error(capfd):
     with pytest.raises(ValueError, match="Failed to connect to PostgreSQL"):
         dz.Client(location, location, location).list_indexes()
     assert "Error in ListIndexes for Postgres: " in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("record", [".oei", ".ovs"])
+@pytest.mark.parametrize("kept, exception, message", [
+    (0, ValueError, "Data size must be a multiple of the number of columns"),
+    (27, ValueError, "Rows are narrower than an envelope: 27 bytes (at least 28)"),
+    (28, RuntimeError, "Failed to decrypt 1 ciphertexts"),
+    (60, RuntimeError, "Failed to decrypt 1 ciphertexts"),
+])
+def test_load_index_of_a_cut_config_record(record, kept, exception, message):
+    """A stored config record cut short: empty, or narrower than a sealed value, it is refused for
+    its size (ValueError); long enough, it fails to open (RuntimeError)."""
+    connection = server_address("DZ_PG_CONNSTR")
+    base = unique_name()
+    client = dz.Client(*(dz.DBConfig("postgres", table_name=f"{base}_{part}", connection_string=connection)
+                         for part in ("index", "config", "items")))
+    name = unique_name()
+    make_index(client, name=name)
+    subprocess.run(["psql", "-X", "-q", connection, "-c",
+                    f"UPDATE {base}_config SET config = substring(config from 1 for {kept}) "
+                    f"WHERE index_name = '{name}{record}'"], check=True)
+    with pytest.raises(exception) as caught:
+        client.load_index(name, KEY)
+    assert str(caught.value) == message
 
 
 @pytest.mark.parametrize("kind", ["postgres", "redis"])

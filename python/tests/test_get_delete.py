@@ -90,6 +90,9 @@ def test_a_deleted_index(filled, capfd):
                  lambda: filled.train_and_serialize(vectors)):
         _raises(ValueError, call)
     assert "[CRITICAL] " + NOT_CONNECTED in capfd.readouterr().err
+    # What the member's docstring promises, in the same terms as above.
+    assert ("raise RuntimeError (ValueError for upsert, query and train_and_serialize)"
+            in " ".join(dz.EncryptedIndex.delete_index.__doc__.split()))
 
 
 def _levels_and_messages(text):
