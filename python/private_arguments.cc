@@ -32,14 +32,16 @@ std::string PrivateSignature::Docstring(const std::string& text) const {
 }
 
 std::vector<py::object> PrivateSignature::Bind(const py::args& args, const py::kwargs& kwargs) const {
-  if (args.empty()) Refuse("Missing argument: self.");
-  const size_t given = args.size() - 1;
+  const size_t first = constructor() ? 0 : 1;  // where the arguments after self start in args
+  if (args.size() < first) Refuse("Missing argument: self.");
+  const size_t given = args.size() - first;
   if (given > parameters_.size()) {
     Refuse("Too many positional arguments: " + std::to_string(given) + " given, at most " +
            std::to_string(parameters_.size()) + ".");
   }
   std::vector<py::object> bound(parameters_.size() + 1);
-  for (size_t i = 0; i < args.size(); ++i) bound[i] = args[i];
+  bound[0] = constructor() ? py::none() : py::object(args[0]);
+  for (size_t i = 0; i < given; ++i) bound[i + 1] = args[first + i];
   for (const auto& [key, value] : kwargs) {
     // Keywords are names the caller wrote, not values.
     const std::string name = py::str(key).cast<std::string>();
@@ -59,8 +61,16 @@ std::vector<py::object> PrivateSignature::Bind(const py::args& args, const py::k
 
 void PrivateSignature::Refuse(const std::string& reason) const {
   // The supported signature, as pybind11 gives it, then what is wrong with the call.
-  throw py::type_error(member_ + "(): incompatible function arguments. The following argument types are supported:\n" +
-                       "    1. " + Signature() + "\n\n" + reason);
+  std::string supported = Signature();
+  if (constructor()) {
+    // As pybind11 writes a constructor: "Class(arguments)", without self and the result.
+    const size_t first = supported.find(", ");
+    const size_t end = supported.rfind(" -> ");
+    supported = self_type_ + "(" + (first < end ? supported.substr(first + 2, end - first - 2) : ")");
+  }
+  throw py::type_error(member_ + "(): incompatible " + (constructor() ? "constructor" : "function") +
+                       " arguments. The following argument types are supported:\n    1. " + supported + "\n\n" +
+                       reason);
 }
 
 const std::string& PrivateSignature::NameAt(size_t position) const {

@@ -1,7 +1,8 @@
-// Members whose arguments must never be echoed: the index key (and whatever sits beside it in a
-// call). pybind11's TypeError for a call that does not match its registered signature repeats the
-// repr of every argument, and applications log tracebacks. Such a member is registered as
-// (*args, **kwargs) through DefPrivate, so that no call can fail to match, and binds and converts
+// Members whose arguments must never be echoed: the index key, a connection string's password,
+// and whatever sits beside them in a call. pybind11's TypeError for a call that does not match its registered signature
+// repeats the repr of every argument, and applications log tracebacks. Such a member is registered as
+// (*args, **kwargs) through DefPrivate (a constructor through DefPrivateInit), so that no call can
+// fail to match, and binds and converts
 // its arguments itself with PrivateSignature: by position or keyword as Python binds them, each with
 // pybind11's own caster for its type. A call that does not bind or convert is refused with a
 // TypeError that names the parameter, the Python type it was given and the supported signature,
@@ -35,7 +36,8 @@ struct PrivateParameter {
 
 class PrivateSignature {
  public:
-  // `self_type` and `result` as help() shows them ("dodezero_vizu.Client").
+  // `self_type` and `result` as help() shows them ("dodezero_vizu.Client"). A member named
+  // "__init__" is a constructor: pybind11 hands it self apart from the arguments.
   PrivateSignature(std::string member, std::string self_type, std::vector<PrivateParameter> parameters,
                    std::string result);
 
@@ -43,8 +45,9 @@ class PrivateSignature {
   // The docstring laid out as pybind11 lays out its own: the signature line, a blank line, the text.
   std::string Docstring(const std::string& text) const;
 
-  // The call bound to self and the parameters, in order, defaults filled in. Refused: a missing
-  // self or argument, too many positional arguments, an unknown or repeated keyword.
+  // The call bound to self and the parameters, in order, defaults filled in (a constructor's self
+  // is None here). Refused: a missing self or argument, too many positional arguments, an unknown
+  // or repeated keyword.
   std::vector<pybind11::object> Bind(const pybind11::args& args, const pybind11::kwargs& kwargs) const;
 
   // bound[position] (0 is self, parameter i is at i + 1) converted as pybind11 converts an argument
@@ -64,6 +67,8 @@ class PrivateSignature {
   const std::string& NameAt(size_t position) const;
   const std::string& TypeAt(size_t position) const;
   [[noreturn]] void RefuseConversion(const std::vector<pybind11::object>& bound, size_t position) const;
+
+  bool constructor() const { return member_ == "__init__"; }
 
   std::string member_;
   std::string self_type_;
@@ -87,6 +92,20 @@ void DefPrivate(Class& cls, PrivateSignature signature, const std::string& text,
         return body(signature, signature.Bind(args, kwargs));
       },
       doc.c_str());
+}
+
+// Registers `body(signature, bound arguments)`, which returns the new native object as its holder,
+// as the constructor of `cls`, with the signature's docstring.
+template <typename Class, typename Body>
+void DefPrivateInit(Class& cls, PrivateSignature signature, Body body) {
+  const std::string doc = signature.Docstring("");
+  pybind11::options options;
+  options.disable_function_signatures();
+  cls.def(pybind11::init(
+              [signature = std::move(signature), body](const pybind11::args& args, const pybind11::kwargs& kwargs) {
+                return body(signature, signature.Bind(args, kwargs));
+              }),
+          doc.c_str());
 }
 
 // ---- implementation of the templates ----
