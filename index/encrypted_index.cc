@@ -49,6 +49,12 @@ std::unique_ptr<IndexConfig> EncryptedIndex::index_config() const {
   return index_config_->clone();
 }
 
+std::optional<std::string> EncryptedIndex::embedding_model() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!token_index_ || !index_config_) return std::nullopt;
+  return index_config_->embedding_model.value_or(std::string());
+}
+
 void EncryptedIndex::Assemble(const IndexConfig& config, const IndexSetup& setup) {
   auto refuse = [this](const char* message) {
     log().error(message);

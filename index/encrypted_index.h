@@ -65,6 +65,9 @@ class EncryptedIndex {
   std::string index_name() const;
   // A copy of the configuration. Not connected: CRITICAL line and std::runtime_error.
   std::unique_ptr<IndexConfig> index_config() const;
+  // The configuration's embedding model name ("" when it has none); nullopt when not connected.
+  // Writes nothing: a caller that meets a deleted index leaves the refusal to the operation.
+  std::optional<std::string> embedding_model() const;
 
   // Adds items, or replaces those stored under the same ids. Untrained: every item in list 0;
   // trained: each in the list of its nearest centroid, metadata summaries first. Every check

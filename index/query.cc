@@ -23,7 +23,7 @@ namespace {
 namespace filters = ostrik_encrypted_index::internal::filters;
 namespace kernels = ostrik_encrypted_index::internal::kernels;
 
-// Above this many live items an untrained query warns that training would help.
+// Above this many stored positions an untrained query warns that training would help.
 constexpr uint64_t kUntrainedQueryWarningThreshold = 50000;
 
 // Candidate buffers up to this size stay with the index between queries.
@@ -98,13 +98,17 @@ QueryResults EncryptedIndex::RetrieveTrained(const FloatMatrix& queries, const Q
   const float greedy_factor = params.greedy ? 1.0f : 0.0f;
   const auto metric = static_cast<DistanceMetric>(index_config_->metric);
 
-  // Without a filter every list stays: the centroids are probed where they are, not copied.
+  // Without a filter pre-filtering keeps every list: its line is written, and the centroids are
+  // probed where they are rather than copied.
   filters::PreFilterResult kept;
   if (!params.filters.empty()) {
     kept = filters::PreFiltering(*token_index_, quantizers_->coarse, quantizers_->secondary, params.filters, log());
-  } else if (!quantizers_->coarse.empty()) {
-    kept.centroid_ids.resize(static_cast<size_t>(std::max(quantizers_->coarse.front().count, 0)));
-    for (size_t i = 0; i < kept.centroid_ids.size(); ++i) kept.centroid_ids[i] = static_cast<uint32_t>(i);
+  } else {
+    log().info("PreFiltering");
+    if (!quantizers_->coarse.empty()) {
+      kept.centroid_ids.resize(static_cast<size_t>(std::max(quantizers_->coarse.front().count, 0)));
+      for (size_t i = 0; i < kept.centroid_ids.size(); ++i) kept.centroid_ids[i] = static_cast<uint32_t>(i);
+    }
   }
   const std::vector<QuantizerMatrix>& coarse = params.filters.empty() ? quantizers_->coarse : kept.coarse;
   if (index_config_->index_type != IVFFLAT) {
@@ -147,17 +151,20 @@ QueryResults EncryptedIndex::RetrieveUntrained(const FloatMatrix& queries, const
   probes.positions = Int32Matrix{queries.rows, 1, std::vector<int32_t>(queries.rows, 0)};
   probes.distances = FloatMatrix{queries.rows, 1, std::vector<float>(queries.rows, 0.0f)};
 
-  const TrimCandidates trim(candidates_);
-  token_index_->GetTokenItems({0}, candidates_);
-  DropPlaceholders(candidates_);
-  // Counted after the fetch: deleted items and earlier versions of re-added ones are not items.
-  if (candidates_.item_ids.size() > kUntrainedQueryWarningThreshold) {
+  // The counts as they stand before the fetch: every position a query reads, deleted ones included.
+  uint64_t stored = 0;
+  for (const uint32_t count : token_index_->token_counts_) stored += count;
+  if (stored > kUntrainedQueryWarningThreshold) {
     const std::string warning = "Warning: querying untrained index with more than " +
                                 std::to_string(kUntrainedQueryWarningThreshold) + " indexed vectors.\n" +
                                 "Queries may be slow; consider calling `TrainIndex()` to speed up queries.";
     log().warning(warning);
     std::cerr << warning << std::endl;
   }
+
+  const TrimCandidates trim(candidates_);
+  token_index_->GetTokenItems({0}, candidates_);
+  DropPlaceholders(candidates_);
   ItemRecords filtered;
   return Search(PostFilter(candidates_, params.filters, log(), filtered), probes, queries, params,
                 static_cast<DistanceMetric>(index_config_->metric));

@@ -21,6 +21,7 @@
 #include "index/encrypted_index.h"
 #include "python/bindings.h"
 #include "python/embedding.h"
+#include "python/private_arguments.h"
 
 namespace py = pybind11;
 
@@ -124,28 +125,28 @@ std::vector<std::string> ListIndexesBinding(const Client& client) {
 }  // namespace
 
 void BindClient(py::module_& m) {
-  py::class_<Client, std::unique_ptr<Client>>(m, "Client")
-      .def(py::init(&NewClient), py::arg("index_location"), py::arg("config_location"), py::arg("items_location"),
-           py::arg("cpu_threads") = 0, py::arg("gpu_accelerate") = false,
-           "Initialize a new client.\n\n"
-           "Nothing is contacted or checked here: the stores are opened when an index is created or loaded.\n\n"
-           "Parameters:\n"
-           "    index_location (DBConfig): Where the index store (list labels, counts, metadata summaries)\n"
-           "        and the item records are kept.\n"
-           "    config_location (DBConfig): Where the index configurations are kept; list_indexes() reads it.\n"
-           "    items_location (DBConfig): Where the encrypted item contents are kept.\n"
-           "    cpu_threads (int): OpenMP threads used by the indexes this client opens; 0 keeps the\n"
-           "        default (default 0).\n"
-           "    gpu_accelerate (bool): Request GPU kernels; this build has none, so operations that need\n"
-           "        them fail (default False).\n\n"
-           "Example:\n"
-           "    >>> index_location = DBConfig('postgres', table_name='index_table',\n"
-           "    ...                           connection_string='host=localhost dbname=vectors')\n"
-           "    >>> config_location = DBConfig('postgres', table_name='config_table',\n"
-           "    ...                            connection_string='host=localhost dbname=vectors')\n"
-           "    >>> items_location = DBConfig('memory')\n"
-           "    >>> client = Client(index_location=index_location, config_location=config_location,\n"
-           "    ...                 items_location=items_location, cpu_threads=4, gpu_accelerate=False)\n")
+  py::class_<Client, std::unique_ptr<Client>> cls(m, "Client");
+  cls.def(py::init(&NewClient), py::arg("index_location"), py::arg("config_location"), py::arg("items_location"),
+          py::arg("cpu_threads") = 0, py::arg("gpu_accelerate") = false,
+          "Initialize a new client.\n\n"
+          "Nothing is contacted or checked here: the stores are opened when an index is created or loaded.\n\n"
+          "Parameters:\n"
+          "    index_location (DBConfig): Where the index store (list labels, counts, metadata summaries)\n"
+          "        and the item records are kept.\n"
+          "    config_location (DBConfig): Where the index configurations are kept; list_indexes() reads it.\n"
+          "    items_location (DBConfig): Where the encrypted item contents are kept.\n"
+          "    cpu_threads (int): OpenMP threads used by the indexes this client opens; 0 keeps the\n"
+          "        default (default 0).\n"
+          "    gpu_accelerate (bool): Request GPU kernels; this build has none, so operations that need\n"
+          "        them fail (default False).\n\n"
+          "Example:\n"
+          "    >>> index_location = DBConfig('postgres', table_name='index_table',\n"
+          "    ...                           connection_string='host=localhost dbname=vectors')\n"
+          "    >>> config_location = DBConfig('postgres', table_name='config_table',\n"
+          "    ...                            connection_string='host=localhost dbname=vectors')\n"
+          "    >>> items_location = DBConfig('memory')\n"
+          "    >>> client = Client(index_location=index_location, config_location=config_location,\n"
+          "    ...                 items_location=items_location, cpu_threads=4, gpu_accelerate=False)\n")
       .def("list_indexes", &ListIndexesBinding,
            "List the names of all encrypted indexes reachable through this client.\n\n"
            "Only a PostgreSQL config location keeps a listing; a memory location holds none.\n\n"
@@ -155,53 +156,105 @@ void BindClient(py::module_& m) {
            "    ValueError: If the listing fails or the locations cannot be listed.\n\n"
            "Example:\n"
            "    >>> for name in client.list_indexes():\n"
-           "    ...     print(name)\n")
-      .def("create_index", &CreateIndexBinding, py::arg("index_name"), py::arg("index_key"), py::arg("index_config"),
-           py::arg("embedding_model") = py::none(), py::arg("max_cache_size") = 0, py::arg("logger") = py::none(),
-           "Create a new encrypted index and return it.\n\n"
-           "Parameters:\n"
-           "    index_name (str): Name of the index (1 to 255 bytes).\n"
-           "    index_key (bytes or list[int]): The 32-byte key that protects the index; not all zero.\n"
-           "    index_config (IndexConfig): Shape and distance metric of the index, e.g. IndexIVFFlat.\n"
-           "    embedding_model (str, optional): Name of a SentenceTransformer model used to embed text\n"
-           "        contents and text queries; its output dimension replaces the configuration's.\n"
-           "    max_cache_size (int, optional): Capacity of the list cache (default 0: no cache).\n"
-           "    logger (Logger, optional): Logger.instance() to keep its settings; None resets it to\n"
-           "        errors on the console.\n\n"
-           "Returns:\n"
-           "    EncryptedIndex: The new index.\n\n"
-           "Raises:\n"
-           "    ValueError: If an argument is refused, the model cannot be used, or creation fails\n"
-           "        (for instance a name that already exists in a PostgreSQL or Redis location).\n\n"
-           "Example:\n"
-           "    >>> config = IndexIVFFlat(dimension=1024, n_lists=128, metric=\"euclidean\")\n"
-           "    >>> index = client.create_index('products', bytes(range(32)), config)\n")
-      .def("load_index", &LoadIndexBinding, py::arg("index_name"), py::arg("index_key"), py::arg("max_cache_size") = 0,
-           py::arg("logger") = py::none(),
-           "Load an existing encrypted index by name and return it.\n\n"
-           "Parameters:\n"
-           "    index_name (str): Name of the stored index.\n"
-           "    index_key (bytes or list[int]): The 32-byte key the index was created with.\n"
-           "    max_cache_size (int, optional): Capacity of the list cache (default 0: no cache).\n"
-           "    logger (Logger, optional): Logger.instance(), or None to reset it to errors on the console.\n\n"
-           "Returns:\n"
-           "    EncryptedIndex: The loaded index.\n\n"
-           "Raises:\n"
-           "    RuntimeError: If the index does not exist, the key is wrong or a store fails.\n"
-           "    ValueError: If an argument is refused.\n\n"
-           "Note:\n"
-           "    Indexes kept in memory locations cannot be loaded again.\n\n"
-           "Example:\n"
-           "    >>> index = client.load_index('products', bytes(range(32)))\n")
-      .def("load_serialized_index", &LoadSerializedIndexBinding, py::arg("serialized_index"), py::arg("index_key"),
-           py::arg("logger") = py::none(), "Internal method to load an encrypted index from serialized data.")
-      .def("get_cpu_threads", &Client::cpu_threads,
-           "Get the number of CPU threads configured for this client.\n\n"
-           "Returns:\n"
-           "    int: The thread count given to the constructor (0: the OpenMP default).\n\n"
-           "Example:\n"
-           "    >>> client.get_cpu_threads()\n"
-           "    4\n")
+           "    ...     print(name)\n");
+
+  // The members that take the index key bind their own arguments (see private_arguments.h).
+  // EncryptedIndex is registered after Client, so its name is written out for help().
+  const std::string self_type = SignatureTypeText<Client>();
+  const std::string index_type = m.attr("__name__").cast<std::string>() + ".EncryptedIndex";
+  const PrivateParameter name{"index_name", SignatureTypeText<std::string>(), {}};
+  const PrivateParameter key{"index_key", SignatureTypeText<IndexKey>(), {}};
+  const PrivateParameter cache{"max_cache_size", SignatureTypeText<std::optional<uint64_t>>(), py::int_(0)};
+  const PrivateParameter logger{"logger", SignatureTypeText<py::object>(), py::none()};
+
+  DefPrivate(cls,
+             PrivateSignature("create_index", self_type,
+                              {name,
+                               key,
+                               {"index_config", SignatureTypeText<std::shared_ptr<IndexConfig>>(), {}},
+                               {"embedding_model", SignatureTypeText<std::optional<std::string>>(), py::none()},
+                               cache,
+                               logger},
+                              index_type),
+             "Create a new encrypted index and return it.\n\n"
+             "Parameters:\n"
+             "    index_name (str): Name of the index (1 to 255 bytes).\n"
+             "    index_key (bytes or list[int]): The 32-byte key that protects the index; not all zero.\n"
+             "    index_config (IndexConfig): Shape and distance metric of the index, e.g. IndexIVFFlat.\n"
+             "    embedding_model (str, optional): Name of a SentenceTransformer model used to embed text\n"
+             "        contents and text queries; its output dimension replaces the configuration's.\n"
+             "    max_cache_size (int, optional): Capacity of the list cache (default 0: no cache).\n"
+             "    logger (Logger, optional): Logger.instance() to keep its settings; None resets it to\n"
+             "        errors on the console.\n\n"
+             "Returns:\n"
+             "    EncryptedIndex: The new index.\n\n"
+             "Raises:\n"
+             "    TypeError: If an argument has the wrong type (a key that is not 32 integers from 0 to\n"
+             "        255, a negative cache size); the text never shows the arguments' values.\n"
+             "    ValueError: If an argument is refused, the model cannot be used, or creation fails\n"
+             "        (for instance a name that already exists in a PostgreSQL or Redis location).\n"
+             "    Exception: Whatever the model's get_sentence_embedding_dimension() raises passes\n"
+             "        unchanged.\n\n"
+             "Example:\n"
+             "    >>> config = IndexIVFFlat(dimension=1024, n_lists=128, metric=\"euclidean\")\n"
+             "    >>> index = client.create_index('products', bytes(range(32)), config)\n",
+             [](const PrivateSignature& s, const std::vector<py::object>& a) {
+               Client& client = s.SelfOf<Client>(a);
+               const auto index_name = s.Convert<std::string>(a, 1);
+               const auto index_key = s.Convert<IndexKey>(a, 2);
+               const auto index_config = s.Convert<std::shared_ptr<IndexConfig>>(a, 3);
+               const auto embedding_model = s.Convert<std::optional<std::string>>(a, 4);
+               const auto max_cache_size = s.Convert<std::optional<uint64_t>>(a, 5);
+               return CreateIndexBinding(client, index_name, index_key, index_config, embedding_model, max_cache_size,
+                                         a[6]);
+             });
+
+  DefPrivate(cls, PrivateSignature("load_index", self_type, {name, key, cache, logger}, index_type),
+             "Load an existing encrypted index by name and return it.\n\n"
+             "Parameters:\n"
+             "    index_name (str): Name of the stored index.\n"
+             "    index_key (bytes or list[int]): The 32-byte key the index was created with.\n"
+             "    max_cache_size (int, optional): Capacity of the list cache (default 0: no cache).\n"
+             "    logger (Logger, optional): Logger.instance(), or None to reset it to errors on the console.\n\n"
+             "Returns:\n"
+             "    EncryptedIndex: The loaded index.\n\n"
+             "Raises:\n"
+             "    TypeError: If an argument has the wrong type (a key that is not 32 integers from 0 to\n"
+             "        255, a negative cache size); the text never shows the arguments' values.\n"
+             "    ValueError: If the name is empty, a location is memory, or a stored record of the index is\n"
+             "        empty, shorter than a sealed value (28 bytes) or not a readable index configuration.\n"
+             "    RuntimeError: If the index does not exist, the key is wrong, a stored record does not\n"
+             "        decrypt or its engine state is unreadable, a store fails, or logger is not a Logger.\n\n"
+             "Note:\n"
+             "    Indexes kept in memory locations cannot be loaded again.\n\n"
+             "Example:\n"
+             "    >>> index = client.load_index('products', bytes(range(32)))\n",
+             [](const PrivateSignature& s, const std::vector<py::object>& a) {
+               Client& client = s.SelfOf<Client>(a);
+               const auto index_name = s.Convert<std::string>(a, 1);
+               const auto index_key = s.Convert<IndexKey>(a, 2);
+               const auto max_cache_size = s.Convert<std::optional<uint64_t>>(a, 3);
+               return LoadIndexBinding(client, index_name, index_key, max_cache_size, a[4]);
+             });
+
+  DefPrivate(cls,
+             PrivateSignature("load_serialized_index", self_type,
+                              {{"serialized_index", SignatureTypeText<py::bytes>(), {}}, key, logger}, index_type),
+             "Internal method to load an encrypted index from serialized data.",
+             [](const PrivateSignature& s, const std::vector<py::object>& a) {
+               Client& client = s.SelfOf<Client>(a);
+               const auto serialized_index = s.Convert<py::bytes>(a, 1);
+               const auto index_key = s.Convert<IndexKey>(a, 2);
+               return LoadSerializedIndexBinding(client, serialized_index, index_key, a[3]);
+             });
+
+  cls.def("get_cpu_threads", &Client::cpu_threads,
+          "Get the number of CPU threads configured for this client.\n\n"
+          "Returns:\n"
+          "    int: The thread count given to the constructor (0: the OpenMP default).\n\n"
+          "Example:\n"
+          "    >>> client.get_cpu_threads()\n"
+          "    4\n")
       .def("is_gpu_enabled", &Client::gpu_accelerate,
            "Tell whether GPU acceleration is enabled for this client.\n\n"
            "Returns:\n"

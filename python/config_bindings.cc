@@ -1,30 +1,54 @@
 // DBConfig, IndexConfig and IndexIVFFlat: thin adapters over the records of core/config.h. The
 // native constructors map the location and metric texts and throw std::invalid_argument
-// ("Unknown DB location: ", "Invalid distance metric: "), which Python sees as ValueError.
+// ("Unknown DB location: ", "Invalid distance metric: "), which Python sees as ValueError. A
+// DBConfig call that does not convert is refused without echoing its connection string, and an
+// unknown location text (a connection string in the wrong place) comes back without its password.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/config.h"
 #include "python/bindings.h"
 #include "python/config_texts.h"
+#include "python/private_arguments.h"
+#include "stores/connection_secrets.h"
 
 namespace py = pybind11;
 
 namespace dodezero_vizu {
 
+namespace bs = ostrik_encrypted_index::internal::backing_store;
 using ostrik::DBConfig;
 using ostrik::IndexConfig;
 using ostrik::IndexIVFFlat;
 
 void BindDBConfig(py::module_& m) {
-  py::class_<DBConfig, std::unique_ptr<DBConfig>>(m, "DBConfig")
-      .def(py::init<const std::string&, std::optional<std::string>, std::optional<std::string>>(), py::arg("location"),
-           py::arg("table_name") = py::none(), py::arg("connection_string") = py::none());
+  py::class_<DBConfig, std::unique_ptr<DBConfig>> cls(m, "DBConfig");
+  // A connection string may carry a password: a refused call must not echo it (private_arguments.h).
+  const std::string optional_text = SignatureTypeText<std::optional<std::string>>();
+  DefPrivateInit(cls,
+                 PrivateSignature("__init__", SignatureTypeText<DBConfig>(),
+                                  {{"location", SignatureTypeText<std::string>(), {}},
+                                   {"table_name", optional_text, py::none()},
+                                   {"connection_string", optional_text, py::none()}},
+                                  "None"),
+                 [](const PrivateSignature& s, const std::vector<py::object>& a) {
+                   auto location = s.Convert<std::string>(a, 1);
+                   auto table_name = s.Convert<std::optional<std::string>>(a, 2);
+                   auto connection_string = s.Convert<std::optional<std::string>>(a, 3);
+                   try {
+                     return std::make_unique<DBConfig>(location, std::move(table_name), std::move(connection_string));
+                   } catch (const std::invalid_argument& e) {
+                     // A connection string given as the location comes back without its password.
+                     throw std::invalid_argument(bs::RedactSecrets(e.what(), bs::ConnectionSecrets(location)));
+                   }
+                 });
 }
 
 void BindIndexConfigs(py::module_& m) {

@@ -1,10 +1,7 @@
 #include "python/embedding.h"
 
 #include <iostream>
-#include <memory>
 #include <stdexcept>
-
-#include "core/config.h"
 
 namespace py = pybind11;
 
@@ -31,14 +28,10 @@ pybind11::object LoadEmbeddingModel(const std::string& model_name) {
   }
 }
 
-std::string IndexModelName(const ostrik::EncryptedIndex& index) {
-  std::unique_ptr<ostrik::IndexConfig> config;
-  {
-    // The index's mutex may be held by another thread's long operation: wait without the lock.
-    py::gil_scoped_release release;
-    config = index.index_config();
-  }
-  return config->embedding_model.value_or(std::string());
+std::optional<std::string> IndexModelName(const ostrik::EncryptedIndex& index) {
+  // The index's mutex may be held by another thread's long operation: wait without the lock.
+  py::gil_scoped_release release;
+  return index.embedding_model();
 }
 
 }  // namespace dodezero_vizu

@@ -6,13 +6,14 @@
 // imported (nothing written), "Failed to load embedding model: " + the Python error's text when
 // the model cannot be built (the same text is first written to standard error as
 // "Python Exception: ..."). No Python error stays pending after a failure.
-// IndexModelName throws the index's not-connected std::runtime_error for a deleted index.
+// IndexModelName writes nothing and throws nothing of its own.
 // Thread-safety: call only with the interpreter lock held (LoadEmbeddingModel takes a nested hold
 // of its own; IndexModelName releases the lock while it waits for the index).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 
 #include "index/encrypted_index.h"
@@ -26,7 +27,8 @@ inline constexpr const char* kNoModel =
 
 pybind11::object LoadEmbeddingModel(const std::string& model_name);
 
-// The name of the index's embedding model, "" when it has none.
-std::string IndexModelName(const ostrik::EncryptedIndex& index);
+// The name of the index's embedding model, "" when it has none; nullopt for a deleted index, which
+// has no configuration to name one.
+std::optional<std::string> IndexModelName(const ostrik::EncryptedIndex& index);
 
 }  // namespace dodezero_vizu

@@ -147,8 +147,9 @@ void BindEncryptedIndex(py::module_& m) {
       .def(
           "delete_index", [](EncryptedIndex& index) { RunAsRuntimeError([&] { index.DeleteIndex(); }); },
           "Delete the index and all its data from every store.\n\n"
-          "The object stays valid but is no longer connected: later operations raise RuntimeError\n"
-          "(ValueError for upsert and query).\n\n"
+          "The object stays valid but is no longer connected: is_trained() gives False and index_name()\n"
+          "'', and the other operations raise RuntimeError (ValueError for upsert, query and\n"
+          "train_and_serialize).\n\n"
           "Raises:\n"
           "    RuntimeError: If the index was already deleted or a store fails.\n\n"
           "Warning:\n"
@@ -167,7 +168,10 @@ void BindEncryptedIndex(py::module_& m) {
            "        left out. Each dict holds 'id' and the included fields: 'vector' (list[float]),\n"
            "        'contents' (bytes) and 'metadata' (dict).\n\n"
            "Raises:\n"
-           "    RuntimeError: If the index was deleted or a store fails.\n\n"
+           "    TypeError: If ids or include is a single str or bytes, or holds something other than texts.\n"
+           "    RuntimeError: If the index was deleted, a store fails or a stored record does not decrypt\n"
+           "        or decode.\n"
+           "    ValueError: If stored metadata is not valid JSON (json.JSONDecodeError).\n\n"
            "Example:\n"
            "    >>> index.get(['doc-1', 'doc-2'], include=['metadata'])\n"
            "    [{'id': 'doc-1', 'metadata': {'lang': 'en'}}, {'id': 'doc-2', 'metadata': {}}]\n")
@@ -251,7 +255,8 @@ void BindEncryptedIndex(py::module_& m) {
            "        queries, one such list per query.\n\n"
            "Raises:\n"
            "    ValueError: If the arguments are refused or the query fails.\n"
-           "    TypeError: If query_vector is a float32 array with other than 1 or 2 dimensions.\n"
+           "    TypeError: If query_vector is a float32 array with other than 1 or 2 dimensions, or another\n"
+           "        argument has the wrong type (a negative top_k, a str for include).\n"
            "    RuntimeError: If the text cannot be embedded or a list item is not a list of numbers.\n\n"
            "Note:\n"
            "    An untrained index is searched exhaustively.\n\n"

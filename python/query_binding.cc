@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 
 #include "core/matrix.h"
@@ -21,16 +22,21 @@ namespace {
 using ostrik::EncryptedIndex;
 using ostrik::FloatMatrix;
 
-FloatMatrix EmbedQuery(const EncryptedIndex& index, const py::object& query_contents) {
-  std::string model_name;
-  try {
-    model_name = IndexModelName(index);
-  } catch (const std::runtime_error& e) {
-    throw py::value_error(e.what());  // a deleted index: the native query's own refusal type
+FloatMatrix EmbedQuery(EncryptedIndex& index, const py::object& query_contents) {
+  const std::optional<std::string> model_name = IndexModelName(index);
+  if (!model_name) {
+    // A deleted index has no model to embed with: the native query refuses it as it refuses every
+    // query then (a row of no values passes its first check).
+    try {
+      py::gil_scoped_release release;
+      index.Query(FloatMatrix{1, 0, {}}, ostrik::QueryParams{});
+    } catch (const std::runtime_error& e) {
+      throw py::value_error(e.what());
+    }
   }
-  if (model_name.empty()) throw py::value_error(kNoModel);
+  if (!model_name || model_name->empty()) throw py::value_error(kNoModel);
   py::gil_scoped_acquire hold;
-  const py::object model = LoadEmbeddingModel(model_name);
+  const py::object model = LoadEmbeddingModel(*model_name);
   if (!PyUnicode_Check(query_contents.ptr())) {
     throw py::value_error("'query_contents' must be of type `str` for auto-embedding.");
   }
@@ -45,7 +51,7 @@ FloatMatrix EmbedQuery(const EncryptedIndex& index, const py::object& query_cont
 
 // The query matrix, and whether the caller asked for one query (then its results come back
 // without the outer list).
-FloatMatrix QueryMatrix(const EncryptedIndex& index, const py::object& query_vector, const py::object& query_contents,
+FloatMatrix QueryMatrix(EncryptedIndex& index, const py::object& query_vector, const py::object& query_contents,
                         bool& single) {
   if (query_vector.is_none()) {
     if (query_contents.is_none()) throw py::value_error("Provide at least one: query_vector or query_contents.");

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -118,7 +119,7 @@ void UpsertItems(EncryptedIndex& index, const py::object& arg1) {
   // which may change the caller's list, but not these.
   const py::list list_snapshot = ListSnapshot(arg1);
   const py::object dumps = py::module_::import("json").attr("dumps");
-  const std::string model_name = IndexModelName(index);
+  const std::optional<std::string> model_name = IndexModelName(index);
   const py::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
 
   const size_t n = list_snapshot.size();
@@ -181,7 +182,15 @@ void UpsertItems(EncryptedIndex& index, const py::object& arg1) {
     }
   }
 
-  if (!texts.empty()) EmbedTexts(model_name, texts, text_positions, rows);
+  if (!texts.empty()) {
+    if (!model_name) {
+      // A deleted index has no model to embed with: the native upsert refuses it as it refuses
+      // every upsert then.
+      RunUpsert(index, FloatMatrix{}, ids, contents, metadata);
+      return;
+    }
+    EmbedTexts(*model_name, texts, text_positions, rows);
+  }
   if (!has_metadata) metadata.clear();
   const FloatMatrix vectors = NestedListToMatrix(rows);
   RunUpsert(index, vectors, ids, contents, metadata);

@@ -160,6 +160,11 @@ bool IsPairList(const std::string& s) {
   return false;
 }
 
+// Pairs separated by ',' and nothing else: no white space, which separates keyword pairs.
+bool IsCommaList(const std::string& s) {
+  return s.find(',') != std::string::npos && std::none_of(s.begin(), s.end(), IsSpace);
+}
+
 // Spans as [begin, end), sorted and with overlapping ones (and empty ones at one place) joined.
 std::vector<std::pair<size_t, size_t>> Joined(std::vector<std::pair<size_t, size_t>> spans) {
   std::sort(spans.begin(), spans.end());
@@ -198,6 +203,9 @@ std::vector<ConnectionPassword> FindConnectionPasswords(const std::string& conne
     FindInPairs(connection_string, found);
   } else {
     FindInKeywords(connection_string, found);
+    // Redis pairs written with '=' ("host=h,port=1,password=x") are one keyword pair whose value
+    // runs to the end; read as pairs as well, so both readings are masked.
+    if (IsCommaList(connection_string)) FindInPairs(connection_string, found);
   }
   std::sort(found.begin(), found.end(), [](const ConnectionPassword& a, const ConnectionPassword& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.size > b.size;

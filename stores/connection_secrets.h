@@ -12,7 +12,9 @@
 //   or up to white space.
 // - comma-separated pairs (the Redis grammar, told from keyword/value pairs by its first key
 //   ending in ':'): the value of a `password` pair, written with ':' or '=', up to the next ','.
-//   The Redis store sends no password, but a string carrying one must not show it either.
+//   The Redis store sends no password, but a string carrying one must not show it either. Pairs
+//   all written with '=' ("host=h,port=1,password=x", no white space) read as one keyword pair, so
+//   such a string is read both ways and both readings count.
 // Keys are compared without regard to case. A password is a secret as written and as the client
 // reads it (unquoted, unescaped, percent-decoded).
 //

@@ -1,10 +1,13 @@
 """Client: construction, argument forms, the per-member error mapping, listing and loading."""
 
+import subprocess
+import traceback
+
 import numpy as np
 import pytest
 
 import dodezero_vizu as dz
-from support import KEY, make_client, make_index, unique_name
+from support import KEY, make_client, make_index, server_address, unique_name
 
 MEMORY = dz.DBConfig("memory")
 
@@ -127,6 +130,30 @@ def test_postgres_listing_failure_is_value_error(capfd):
     assert "Error in ListIndexes for Postgres: " in capfd.readouterr().err
 
 
+@pytest.mark.parametrize("record", [".oei", ".ovs"])
+@pytest.mark.parametrize("kept, exception, message", [
+    (0, ValueError, "Data size must be a multiple of the number of columns"),
+    (27, ValueError, "Rows are narrower than an envelope: 27 bytes (at least 28)"),
+    (28, RuntimeError, "Failed to decrypt 1 ciphertexts"),
+    (60, RuntimeError, "Failed to decrypt 1 ciphertexts"),
+])
+def test_load_index_of_a_cut_config_record(record, kept, exception, message):
+    """A stored config record cut short: empty, or narrower than a sealed value, it is refused for
+    its size (ValueError); long enough, it fails to open (RuntimeError)."""
+    connection = server_address("DZ_PG_CONNSTR")
+    base = unique_name()
+    client = dz.Client(*(dz.DBConfig("postgres", table_name=f"{base}_{part}", connection_string=connection)
+                         for part in ("index", "config", "items")))
+    name = unique_name()
+    make_index(client, name=name)
+    subprocess.run(["psql", "-X", "-q", connection, "-c",
+                    f"UPDATE {base}_config SET config = substring(config from 1 for {kept}) "
+                    f"WHERE index_name = '{name}{record}'"], check=True)
+    with pytest.raises(exception) as caught:
+        client.load_index(name, KEY)
+    assert str(caught.value) == message
+
+
 @pytest.mark.parametrize("kind", ["postgres", "redis"])
 def test_load_index_failures_are_runtime_errors(kind):
     client = make_client(kind)
@@ -138,3 +165,92 @@ def test_load_index_failures_are_runtime_errors(kind):
         client.load_index(unique_name(), KEY)
     with pytest.raises(ValueError, match="Index name cannot be an empty string."):
         client.load_index("", KEY)
+
+
+# No refused call shows the index key: not in the exception (nor its chain), not in a log line.
+SECRET = list(range(201, 233))
+LOG = dz.Logger.instance()
+CONFIG = dz.IndexIVFFlat(4, 2)
+
+KEY_FORMS = {
+    "list": list,
+    "tuple": tuple,
+    "bytes": bytes,
+    "array": lambda items: np.array(items, dtype=np.uint8),
+}
+
+BAD_CALLS = {
+    "create: no config": lambda c, k: c.create_index("n", k(SECRET), logger=LOG),
+    "create: 31 items": lambda c, k: c.create_index("n", k(SECRET[:31]), CONFIG, logger=LOG),
+    "create: 33 items": lambda c, k: c.create_index("n", k(SECRET + [1]), CONFIG, logger=LOG),
+    "create: float items": lambda c, k: c.create_index("n", [i + 0.5 for i in SECRET], CONFIG, logger=LOG),
+    "create: item 256": lambda c, k: c.create_index("n", SECRET[:31] + [256], CONFIG, logger=LOG),
+    "create: cache text": lambda c, k: c.create_index("n", k(SECRET), CONFIG, max_cache_size="x", logger=LOG),
+    "create: negative cache": lambda c, k: c.create_index("n", k(SECRET), CONFIG, max_cache_size=-1, logger=LOG),
+    "create: logger text": lambda c, k: c.create_index("n", k(SECRET), CONFIG, logger="log"),
+    "create: config text": lambda c, k: c.create_index("n", k(SECRET), "config", logger=LOG),
+    "create: name number": lambda c, k: c.create_index(5, k(SECRET), CONFIG, logger=LOG),
+    "create: model number": lambda c, k: c.create_index("n", k(SECRET), CONFIG, embedding_model=5, logger=LOG),
+    "create: empty name": lambda c, k: c.create_index("", k(SECRET), CONFIG, logger=LOG),
+    "create: unknown keyword": lambda c, k: c.create_index("n", k(SECRET), CONFIG, logger=LOG, bogus=1),
+    "create: key twice": lambda c, k: c.create_index("n", k(SECRET), CONFIG, logger=LOG, index_key=k(SECRET)),
+    "create: too many": lambda c, k: c.create_index("n", k(SECRET), CONFIG, None, 0, LOG, 1),
+    "create: bad self": lambda c, k: dz.Client.create_index(None, "n", k(SECRET), CONFIG, logger=LOG),
+    "load: negative cache": lambda c, k: c.load_index("n", k(SECRET), max_cache_size=-1, logger=LOG),
+    "load: cache text": lambda c, k: c.load_index("n", k(SECRET), "x", LOG),
+    "load: logger text": lambda c, k: c.load_index("n", k(SECRET), logger="log"),
+    "load: 31 items": lambda c, k: c.load_index("n", k(SECRET[:31]), logger=LOG),
+    "load: key as name": lambda c, k: c.load_index(k(SECRET), logger=LOG),
+    "load: memory location": lambda c, k: c.load_index("n", k(SECRET), logger=LOG),
+    "serialized: bytearray": lambda c, k: c.load_serialized_index(bytearray(b"x"), k(SECRET), logger=LOG),
+    "serialized: invalid": lambda c, k: c.load_serialized_index(b"x" * 16, k(SECRET), logger=LOG),
+    "serialized: logger number": lambda c, k: c.load_serialized_index(b"x", k(SECRET), logger=1),
+    "serialized: 33 items": lambda c, k: c.load_serialized_index(b"x", k(SECRET + [1]), logger=LOG),
+}
+
+
+def _key_traces(text):
+    raw = bytes(SECRET)
+    forms = [", ".join(map(str, SECRET[:3])), " ".join(map(str, SECRET[:3])), repr(raw)[2:14], raw.hex()[:6],
+             raw.hex().upper()[:6], raw[:3].hex(" "), raw[:3].decode("latin-1")]
+    return [form for form in forms if form in text]
+
+
+@pytest.mark.parametrize("form", KEY_FORMS)
+@pytest.mark.parametrize("call", BAD_CALLS)
+def test_refused_calls_never_show_the_key(memory_client, capfd, call, form):
+    LOG.configure("info")
+    with pytest.raises((TypeError, ValueError, RuntimeError)) as caught:
+        BAD_CALLS[call](memory_client, KEY_FORMS[form])
+    texts = "".join(traceback.format_exception(caught.value)) + repr(caught.value)
+    captured = capfd.readouterr()
+    assert _key_traces(texts) == [], texts
+    assert _key_traces(captured.out + captured.err) == []
+
+
+def test_refusals_name_the_argument_and_its_type(memory_client):
+    with pytest.raises(TypeError) as caught:
+        memory_client.create_index("n", bytes(SECRET[:31]), CONFIG)
+    assert str(caught.value).endswith(
+        "Argument index_key (of type bytes) does not convert to Annotated[list[int], FixedSize(32)].")
+    assert "1. (self: dodezero_vizu.Client, index_name: str, " in str(caught.value)
+    for call, reason in [
+        (lambda: memory_client.create_index("n", SECRET), "Missing argument: index_config."),
+        (lambda: memory_client.load_index("n", SECRET, 0, None, 1), "Too many positional arguments: 5 given, at most 4."),
+        (lambda: memory_client.load_index("n", SECRET, cache=1), "Unexpected keyword argument: cache."),
+        (lambda: memory_client.load_serialized_index(b"", SECRET, index_key=SECRET), "Argument given twice: index_key."),
+    ]:
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert str(caught.value).endswith(reason)
+
+
+def test_redis_pair_string_password_is_masked_in_the_log(capfd):
+    connection = "host=127.0.0.1,port=1,db=0,password=pairsecret"
+    location = dz.DBConfig("redis", table_name="t", connection_string=connection)
+    LOG.configure("info")
+    with pytest.raises(ValueError) as caught:
+        dz.Client(location, location, location).create_index(unique_name(), KEY, CONFIG, logger=LOG)
+    captured = capfd.readouterr()
+    assert "Creating new index with db: host=127.0.0.1,port=1,db=0,password=****" in captured.out
+    assert "pairsecret" not in captured.out + captured.err + str(caught.value)

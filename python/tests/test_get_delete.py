@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+import dodezero_vizu as dz
 from support import NOT_CONNECTED, make_index
 
 V = [1.0, 2.0, 3.0, 4.0]
@@ -89,3 +90,35 @@ def test_a_deleted_index(filled, capfd):
                  lambda: filled.train_and_serialize(vectors)):
         _raises(ValueError, call)
     assert "[CRITICAL] " + NOT_CONNECTED in capfd.readouterr().err
+    # What the member's docstring promises, in the same terms as above.
+    assert ("raise RuntimeError (ValueError for upsert, query and train_and_serialize)"
+            in " ".join(dz.EncryptedIndex.delete_index.__doc__.split()))
+
+
+def _levels_and_messages(text):
+    """Each log line as "LEVEL message", without its time."""
+    return [line.split("][", 1)[1].replace("] ", " ", 1) for line in text.splitlines() if line.startswith("[")]
+
+
+@pytest.mark.parametrize("call, upsert", [
+    (lambda index: index.upsert([{"id": "a", "vector": V}]), "Upserting 1 items."),
+    (lambda index: index.upsert([{"id": "a", "contents": "text"}, {"id": "b", "contents": "t"}]), "Upserting 2 items."),
+    (lambda index: index.upsert(["a"], np.ones((1, 4), dtype=np.float32)), "Upserting 1 items."),
+    (lambda index: index.query(np.ones(4, dtype=np.float32)), None),
+    (lambda index: index.query(query_contents="text"), None),
+], ids=["item list", "items to embed", "ids and vectors", "vector query", "text query"])
+def test_a_deleted_index_refuses_upserts_and_queries_with_their_own_lines(filled, capfd, call, upsert):
+    """An upsert writes its INFO line, then ERROR; a query its INFO line, then CRITICAL."""
+    filled.delete_index()
+    dz.Logger.instance().configure("info")
+    capfd.readouterr()
+    with pytest.raises(ValueError) as caught:
+        call(filled)
+    assert str(caught.value) == NOT_CONNECTED
+    captured = capfd.readouterr()
+    if upsert:
+        assert _levels_and_messages(captured.out) == ["INFO " + upsert]
+        assert _levels_and_messages(captured.err) == ["ERROR " + NOT_CONNECTED]
+    else:
+        assert _levels_and_messages(captured.out) == ["INFO Query"]
+        assert _levels_and_messages(captured.err) == ["CRITICAL " + NOT_CONNECTED]

@@ -32,8 +32,7 @@ def test_members_in_registration_order():
         "query", "train_and_serialize"]
 
 
-# The first line of each docstring is pybind11's rendering of the registered signature. Client's
-# results name the native type: EncryptedIndex is registered after Client.
+# The first line of each docstring is pybind11's rendering of the registered signature.
 SIGNATURES = [
     (dz.DBConfig.__init__, "__init__(self: dodezero_vizu.DBConfig, location: str, table_name: Optional[str] = None, "
                            "connection_string: Optional[str] = None) -> None"),
@@ -62,13 +61,13 @@ SIGNATURES = [
     (dz.Client.create_index, "create_index(self: dodezero_vizu.Client, index_name: str, "
                              "index_key: Annotated[list[int], FixedSize(32)], index_config: dodezero_vizu.IndexConfig, "
                              "embedding_model: Optional[str] = None, max_cache_size: Optional[int] = 0, "
-                             "logger: object = None) -> ostrik::EncryptedIndex"),
+                             "logger: object = None) -> dodezero_vizu.EncryptedIndex"),
     (dz.Client.load_index, "load_index(self: dodezero_vizu.Client, index_name: str, "
                            "index_key: Annotated[list[int], FixedSize(32)], max_cache_size: Optional[int] = 0, "
-                           "logger: object = None) -> ostrik::EncryptedIndex"),
+                           "logger: object = None) -> dodezero_vizu.EncryptedIndex"),
     (dz.Client.load_serialized_index, "load_serialized_index(self: dodezero_vizu.Client, serialized_index: bytes, "
                                       "index_key: Annotated[list[int], FixedSize(32)], logger: object = None) "
-                                      "-> ostrik::EncryptedIndex"),
+                                      "-> dodezero_vizu.EncryptedIndex"),
     (dz.Client.get_cpu_threads, "get_cpu_threads(self: dodezero_vizu.Client) -> int"),
     (dz.Client.is_gpu_enabled, "is_gpu_enabled(self: dodezero_vizu.Client) -> bool"),
     (dz.EncryptedIndex.is_trained, "is_trained(self: dodezero_vizu.EncryptedIndex) -> bool"),
@@ -97,6 +96,12 @@ SIGNATURES = [
 @pytest.mark.parametrize("member, signature", SIGNATURES, ids=[s.split("(")[0] or "property" for _, s in SIGNATURES])
 def test_registered_signature(member, signature):
     assert member.__doc__.split("\n")[0] == signature
+
+
+def test_no_docstring_names_a_native_type():
+    for cls in (dz.DBConfig, dz.Logger, dz.IndexConfig, dz.IndexIVFFlat, dz.Client, dz.EncryptedIndex):
+        for name, member in vars(cls).items():
+            assert "::" not in (getattr(member, "__doc__", None) or ""), f"{cls.__name__}.{name}"
 
 
 # Docstrings quoted word for word; the others are worded freely and checked for their sections.

@@ -606,7 +606,7 @@ TEST_P(IndexContract, QueryRefusalsAndEmptyAnswers) {
     SCOPED_TRACE("trained: " + a.label);
     log_.Mark();
     expect_rows(index.Query(two, a.params), 2, a.each);
-    ExpectInOrder(log_.Lines(), {"INFO Query", "INFO RetrieveTrained"});
+    ExpectInOrder(log_.Lines(), {"INFO Query", "INFO RetrieveTrained", "INFO PreFiltering"});
     EXPECT_EQ(log_.Problems(), std::vector<std::string>{});
   }
 }
@@ -1153,7 +1153,7 @@ TEST_P(MemoryContract, EachStepWritesItsLines) {
        {"INFO Upserting 1 items.", "INFO IngestTrained "}},
       {"trained query",
        [&](auto*& i) { i->Query(ds.Rows({0}), Everything(3, 2)); },
-       {"INFO Query", "INFO RetrieveTrained"}},
+       {"INFO Query", "INFO RetrieveTrained", "INFO PreFiltering"}},
       {"get",
        [&](auto*& i) { i->Get({"again"}, {}); },
        {"INFO Get 1", "INFO Retrieving 1 items", "INFO convertBytesToFloats"}},

@@ -64,6 +64,11 @@ TEST(ConnectionSecrets, MaskedFormAndSecretsOfEachForm) {
       {"host:127.0.0.1,port:6379,db:0,password:hunter2", "host:127.0.0.1,port:6379,db:0,password:****", {"hunter2"}},
       {"host:h,password=p:w,port:1", "host:h,password=****,port:1", {"p:w"}},
       {"host:127.0.0.1,port:6379,db:0,ssl:true,key:/k.pem", "host:127.0.0.1,port:6379,db:0,ssl:true,key:/k.pem", {}},
+      // Redis pairs written with '=' only: to the keyword grammar one pair, so read both ways.
+      {"host=127.0.0.1,port=1,db=0,password=hunter3", "host=127.0.0.1,port=1,db=0,password=****", {"hunter3"}},
+      {"host=h,PASSWORD=a=b,db=0", "host=h,PASSWORD=****,db=0", {"a=b"}},
+      {"password=x,y", "password=****", {"x,y", "x"}},
+      {"host=127.0.0.1,port=6379,db=0", "host=127.0.0.1,port=6379,db=0", {}},
       {"", "", {}},
   };
   for (const auto& c : cases) {
