@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -114,6 +115,49 @@ inline size_t ExpectEachItemWhole(ostrik::EncryptedIndex& index, const std::map<
   for (const auto& [id, count] : seen) EXPECT_EQ(count, 1) << id << " is found " << count << " times";
   EXPECT_EQ(seen.size(), got.size()) << "a query misses items that a get finds";
   return in_new;
+}
+
+// An operation that moves an index holding version 1 (trained first when `trained`) towards what
+// `after` says; `absent_ok` are the ids that may be missing while it is cut short.
+struct Operation {
+  const char* name;
+  bool trained;
+  std::function<void(ostrik::EncryptedIndex&)> run;
+  // What a complete run leaves, and the ids that may be absent midway.
+  std::map<std::string, ItemVersion> after;
+  std::set<std::string> absent_ok;
+};
+
+std::vector<Operation> Operations(const Versions& v) {
+  const auto v1 = ByIdOf(v.v1);
+  const auto v2 = ByIdOf(v.v2);
+  std::set<std::string> only_new;
+  for (const auto& [id, item] : v2) {
+    if (v1.count(id) == 0) only_new.insert(id);
+  }
+  std::map<std::string, ItemVersion> upserted = v1;
+  for (const auto& [id, item] : v2) upserted[id] = item;
+  std::vector<std::string> doomed(v.v1.ids.begin(), v.v1.ids.begin() + v.v1.ids.size() / 2);
+  std::map<std::string, ItemVersion> remaining = v1;
+  for (const auto& id : doomed) remaining.erase(id);
+  std::set<std::string> all;
+  for (const auto& [id, item] : v1) all.insert(id);
+  auto upsert = [&v](ostrik::EncryptedIndex& index) {
+    index.Upsert(v.v2.vectors, v.v2.ids, v.v2.contents, v.v2.metadata);
+  };
+  return {
+      {"train", false, [](ostrik::EncryptedIndex& index) {
+         ostrik::TrainParams p;
+         p.max_iters = 3;
+         p.batch_size = 0;
+         if (!index.is_trained()) index.TrainIndex(p);
+       }, v1, {}},
+      {"re-upsert with contents", false, upsert, upserted, only_new},
+      {"re-upsert moving items between lists", true, upsert, upserted, only_new},
+      {"delete", true, [doomed](ostrik::EncryptedIndex& index) { index.Delete(doomed); }, remaining,
+       std::set<std::string>(doomed.begin(), doomed.end())},
+      {"delete_index", false, [](ostrik::EncryptedIndex& index) { index.DeleteIndex(); }, {}, all},
+  };
 }
 
 }  // namespace index_test

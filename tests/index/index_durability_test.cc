@@ -3,8 +3,13 @@
 // fresh load find every item whole in its old or its new version, and repeating the operation
 // completes it.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
+#include <sstream>
 
 #include "durability.h"
 #include "index_fixture.h"
@@ -23,43 +28,8 @@ ostrik::TrainParams QuickTraining() {
   return p;
 }
 
-struct Operation {
-  const char* name;
-  bool trained;
-  std::function<void(ostrik::EncryptedIndex&)> run;
-  // What a complete run leaves, and the ids that may be absent midway.
-  std::map<std::string, ItemVersion> after;
-  std::set<std::string> absent_ok;
-};
-
-std::vector<Operation> Operations(const Versions& v) {
-  const auto v1 = ByIdOf(v.v1);
-  const auto v2 = ByIdOf(v.v2);
-  std::set<std::string> only_new;
-  for (const auto& [id, item] : v2) {
-    if (v1.count(id) == 0) only_new.insert(id);
-  }
-  std::map<std::string, ItemVersion> upserted = v1;
-  for (const auto& [id, item] : v2) upserted[id] = item;
-  std::vector<std::string> doomed(v.v1.ids.begin(), v.v1.ids.begin() + v.v1.ids.size() / 2);
-  std::map<std::string, ItemVersion> remaining = v1;
-  for (const auto& id : doomed) remaining.erase(id);
-  std::set<std::string> all;
-  for (const auto& [id, item] : v1) all.insert(id);
-  auto upsert = [&v](ostrik::EncryptedIndex& index) {
-    index.Upsert(v.v2.vectors, v.v2.ids, v.v2.contents, v.v2.metadata);
-  };
-  return {
-      {"re-upsert with contents", false, upsert, upserted, only_new},
-      {"re-upsert moving items between lists", true, upsert, upserted, only_new},
-      {"delete", true, [doomed](ostrik::EncryptedIndex& index) { index.Delete(doomed); }, remaining,
-       std::set<std::string>(doomed.begin(), doomed.end())},
-      {"delete_index", false, [](ostrik::EncryptedIndex& index) { index.DeleteIndex(); }, {}, all},
-  };
-}
-
 class IndexDurability : public IndexTest {
- protected:
+ public:
   // A fresh index holding version 1, trained when the operation wants it; one thread, since the
   // sweeps run hundreds of tiny operations.
   std::unique_ptr<ostrik::EncryptedIndex> Fresh(const std::string& name, const Versions& v, bool trained) {
@@ -116,6 +86,8 @@ class IndexDurability : public IndexTest {
         {"items", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.items_store_); }},
     };
     for (const Operation& op : Operations(v)) {
+      // Training has a sweep of its own (index_faults_test.cc).
+      if (std::string(op.name) == "train") continue;
       for (const Slot& slot : slots) {
         for (FaultyKeystore::Mode mode : modes) {
           for (uint64_t n = 1;; ++n) {
@@ -188,6 +160,102 @@ TEST_P(PersistentDurability, InterruptedDeletionLeavesALoadableIndex) {
   const auto got = again.Get({v.v1.ids[0]}, {});
   ASSERT_EQ(got.size(), 1u);
   EXPECT_TRUE(got[0].contents.empty());
+}
+
+// How a worker process ended, and what it printed.
+struct WorkerRun {
+  bool killed = false;
+  int exit_code = -1;
+  std::string out;
+};
+
+WorkerRun RunWorker(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  const std::string path = DZ_DURABILITY_WORKER;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  WorkerRun run;
+  if (spawned != 0) {
+    close(pipe_fds[0]);
+    throw std::runtime_error("could not start " + path);
+  }
+  char buffer[4096];
+  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) run.out.append(buffer, static_cast<size_t>(got));
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+  return run;
+}
+
+// A writing process killed at a call of any of its stores: a reload finds every item whole in its
+// old or new version, and repeating the operation completes it.
+TEST_P(PersistentDurability, KilledWriterLeavesEachItemWhole) {
+  const Versions v = MakeVersions(16);
+  const auto before = ByIdOf(v.v1);
+  const std::string kind = GetParam() == Backend::Postgres ? "postgres" : "redis";
+  const char* slots[] = {"index", "data", "config", "items"};
+  for (const Operation& op : Operations(v)) {
+    // The calls each store sees in a whole run.
+    std::vector<uint64_t> calls(4);
+    {
+      const std::string name = UniqueName("k");
+      auto index = Fresh(name, v, op.trained);
+      index.reset();
+      const WorkerRun run = RunWorker({kind, name, op.name, "none", "0"});
+      ASSERT_EQ(run.exit_code, 0) << op.name << ": " << run.out;
+      std::istringstream in(run.out);
+      std::string word;
+      in >> word >> calls[0] >> calls[1] >> calls[2] >> calls[3];
+      ASSERT_EQ(word, "calls") << run.out;
+      if (std::string(op.name) != "delete_index") {
+        auto reloaded = MakeClient().LoadIndex(name, Key(), 0, nullptr);
+        Remove(reloaded);
+      }
+    }
+    for (size_t s = 0; s < 4; ++s) {
+      // The first calls, one in the middle and the last: the steps where a write starts, runs
+      // and ends.
+      std::set<uint64_t> points;
+      for (uint64_t n : {uint64_t{1}, uint64_t{2}, uint64_t{3}, calls[s] / 2, calls[s] - 1, calls[s]}) {
+        if (n >= 1 && n <= calls[s]) points.insert(n);
+      }
+      for (uint64_t n : points) {
+        SCOPED_TRACE(std::string(op.name) + ", killed at call " + std::to_string(n) + " of the " + slots[s] + " store");
+        const std::string name = UniqueName("k");
+        Fresh(name, v, op.trained).reset();
+        const WorkerRun run = RunWorker({kind, name, op.name, slots[s], std::to_string(n)});
+        ASSERT_TRUE(run.killed) << "exit " << run.exit_code << ": " << run.out;
+        std::unique_ptr<ostrik::EncryptedIndex> reloaded;
+        try {
+          reloaded = MakeClient().LoadIndex(name, Key(), 0, nullptr);
+        } catch (const std::runtime_error& e) {
+          // Only a deletion that removed the config items is allowed to leave nothing to load.
+          EXPECT_EQ(std::string(op.name), "delete_index") << e.what();
+          continue;
+        }
+        ExpectEachItemWhole(*reloaded, before, op.after, op.absent_ok);
+        op.run(*reloaded);
+        if (EncryptedIndexTestAccess::Connected(*reloaded)) {
+          EXPECT_EQ(ExpectEachItemWhole(*reloaded, op.after, op.after, {}), 0u);
+        }
+        Remove(reloaded);
+        if (HasFailure()) return;
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, IndexDurability, testing::Values(Backend::Memory, Backend::Postgres, Backend::Redis),

@@ -135,26 +135,47 @@ inline void ExpectSameHits(const std::vector<Hit>& got, const std::vector<Hit>& 
   }
 }
 
+// The index, config and items locations the index suites use on each kind of store.
+struct TestLocations {
+  ostrik::DBConfig index, config, items;
+};
+
+inline TestLocations LocationsFor(Backend backend, const std::string& conn) {
+  switch (backend) {
+    case Backend::Postgres:
+      return {ostrik::DBConfig("postgres", "dz_index_items", conn), ostrik::DBConfig("postgres", "dz_index_config", conn),
+              ostrik::DBConfig("postgres", "dz_index_contents", conn)};
+    case Backend::Redis:
+      return {ostrik::DBConfig("redis", "dz_index", conn), ostrik::DBConfig("redis", "dz_index", conn),
+              ostrik::DBConfig("redis", "dz_index", conn)};
+    case Backend::Memory:
+      break;
+  }
+  return {ostrik::DBConfig("memory"), ostrik::DBConfig("memory"), ostrik::DBConfig("memory")};
+}
+
 class IndexTest : public testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
+    std::string conn;
     switch (GetParam()) {
       case Backend::Memory:
-        index_ = config_ = items_ = ostrik::DBConfig("memory");
         break;
       case Backend::Postgres: {
-        DZ_REQUIRE_SERVER(conn, dz_test::PostgresConnString, "DZ_PG_CONNSTR");
-        index_ = ostrik::DBConfig("postgres", "dz_index_items", conn);
-        config_ = ostrik::DBConfig("postgres", "dz_index_config", conn);
-        items_ = ostrik::DBConfig("postgres", "dz_index_contents", conn);
+        DZ_REQUIRE_SERVER(pg, dz_test::PostgresConnString, "DZ_PG_CONNSTR");
+        conn = pg;
         break;
       }
       case Backend::Redis: {
-        DZ_REQUIRE_SERVER(conn, dz_test::RedisConnString, "DZ_REDIS_CONNSTR");
-        index_ = config_ = items_ = ostrik::DBConfig("redis", "dz_index", conn);
+        DZ_REQUIRE_SERVER(redis, dz_test::RedisConnString, "DZ_REDIS_CONNSTR");
+        conn = redis;
         break;
       }
     }
+    const TestLocations l = LocationsFor(GetParam(), conn);
+    index_ = l.index;
+    config_ = l.config;
+    items_ = l.items;
   }
 
   void TearDown() override {
