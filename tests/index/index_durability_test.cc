@@ -265,3 +265,55 @@ INSTANTIATE_TEST_SUITE_P(Stores, PersistentDurability, testing::Values(Backend::
 
 }  // namespace
 }  // namespace index_test
+
+namespace index_test {
+namespace {
+
+class RedisNames : public IndexTest {};
+
+// Redis item hashes are named by the name and key alone: a second index of that name and key in
+// another config table would share the first one's items, so it is refused.
+TEST_P(RedisNames, SameNameInAnotherConfigTableIsRefused) {
+  const Versions v = MakeVersions(6);
+  const std::string name = UniqueName();
+  ostrik::EncryptedIndex& first = Create(name, ostrik::IndexIVFFlat(kDurabilityDim, kDurabilityLists));
+  first.Upsert(v.v1.vectors, v.v1.ids, v.v1.contents, v.v1.metadata);
+  ostrik::DBConfig other("redis", "dz_index_other", *index_.connection_string);
+  ostrik::Client second(other, other, other);
+  try {
+    second.CreateIndex(name, Key(), ostrik::IndexIVFFlat(kDurabilityDim, kDurabilityLists), 0, nullptr);
+    ADD_FAILURE() << "created";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Failed to create index: Index name " + name + " already exists");
+  }
+  EXPECT_EQ(ExpectEachItemWhole(first, ByIdOf(v.v1), ByIdOf(v.v1), {}), 0u);
+  EXPECT_EQ(first.Get(v.v1.ids, {}).size(), v.v1.ids.size());
+}
+
+class PostgresLeftovers : public IndexTest {};
+
+// What a deletion that stopped after removing only the config items left behind (as older
+// versions ordered it) is removed by the next create of the name: old contents never come back.
+TEST_P(PostgresLeftovers, CreateRemovesDataNoIndexNames) {
+  const Versions v = MakeVersions(6);
+  const std::string name = UniqueName();
+  {
+    auto index = MakeClient().CreateIndex(name, Key(), ostrik::IndexIVFFlat(kDurabilityDim, kDurabilityLists), 0,
+                                          nullptr);
+    index->Upsert(v.v1.vectors, v.v1.ids, v.v1.contents, v.v1.metadata);
+    EncryptedIndexTestAccess::Engine(*index).config_store_->DeleteIndex();
+  }
+  ostrik::EncryptedIndex& again = Create(name, ostrik::IndexIVFFlat(kDurabilityDim, kDurabilityLists));
+  EXPECT_TRUE(again.Get(v.v1.ids, {}).empty());
+  again.Upsert(v.v1.Rows({0}), {v.v1.ids[0]}, {}, {});
+  const auto got = again.Get({v.v1.ids[0]}, {});
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].contents.empty()) << "old contents came back";
+  EXPECT_EQ(ExpectEachItemWhole(again, {}, {{v.v1.ids[0], ItemVersion{got[0].vector, "", {}}}}, {}), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, RedisNames, testing::Values(Backend::Redis), BackendName);
+INSTANTIATE_TEST_SUITE_P(Stores, PostgresLeftovers, testing::Values(Backend::Postgres), BackendName);
+
+}  // namespace
+}  // namespace index_test
