@@ -1,0 +1,138 @@
+"""Several processes sharing one index on PostgreSQL and Redis: writers take turns and lose nothing,
+readers see what was committed at their next call, a killed writer holds nobody up for long, and a
+process follows a training done by another."""
+
+import multiprocessing as mp
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+import dodezero_vizu as dz
+import process_workers as pw
+from support import server_address, unique_name
+
+SPAWN = mp.get_context("spawn")
+
+
+@pytest.fixture(params=["postgres", "redis"])
+def shared(request):
+    """(spec, name) of a fresh index in tables of its own; the spec opens it in any process."""
+    variable = "DZ_PG_CONNSTR" if request.param == "postgres" else "DZ_REDIS_CONNSTR"
+    connection = server_address(variable)
+    base = unique_name()
+    spec = (request.param, connection, [f"{base}_index", f"{base}_config", f"{base}_items"])
+    name = unique_name("shared")
+    index = pw.client_of(spec).create_index(name, pw.KEY, dz.IndexIVFFlat(pw.DIMENSION, 4))
+    yield spec, name
+    try:
+        pw.client_of(spec).load_index(name, pw.KEY).delete_index()
+    except RuntimeError:
+        pass
+    del index
+
+
+def run_all(processes, timeout=120):
+    for p in processes:
+        p.start()
+    for p in processes:
+        p.join(timeout)
+        assert p.exitcode == 0, f"{p.name} ended with {p.exitcode}"
+
+
+def everything(index, dimension=pw.DIMENSION):
+    """Every item a query over all lists finds, id -> distance to the zero vector... as a count map."""
+    hits = index.query(np.zeros(dimension, np.float32), top_k=100000, n_probes=100000)
+    found = {}
+    for h in hits:
+        found[h["id"]] = found.get(h["id"], 0) + 1
+    return hits, found
+
+
+def expect_whole(index, ids, writers):
+    """Each id is found once by a query and by a get, in one writer's whole version."""
+    hits, found = everything(index)
+    assert sorted(found) == sorted(ids)
+    assert set(found.values()) == {1}
+    got = {g["id"]: g for g in index.get(list(ids))}
+    assert sorted(got) == sorted(ids)
+    distance = {h["id"]: h["distance"] for h in hits}
+    for item_id, g in got.items():
+        writer = g["metadata"]["writer"]
+        assert writer in writers
+        want = pw.version_of(item_id, writer)
+        assert np.array_equal(np.array(g["vector"], np.float32), np.array(want["vector"], np.float32)), item_id
+        assert g["contents"] == want["contents"], item_id
+        assert distance[item_id] == pytest.approx(float(np.linalg.norm(want["vector"])), rel=1e-4)
+
+
+def test_writers_with_distinct_ids_lose_nothing(shared):
+    spec, name = shared
+    ids = {w: [f"w{w}-{i}" for i in range(1000)] for w in range(4)}
+    run_all([SPAWN.Process(target=pw.upsert_ids, args=(spec, name, w, ids[w], 50)) for w in range(4)])
+    index = pw.client_of(spec).load_index(name, pw.KEY)
+    expect_whole(index, [i for w in ids for i in ids[w]], {0, 1, 2, 3})
+
+
+def test_writers_with_overlapping_ids_leave_one_whole_version(shared):
+    spec, name = shared
+    ids = [f"item-{i}" for i in range(300)]
+    run_all([SPAWN.Process(target=pw.upsert_ids, args=(spec, name, w, ids, 25, w)) for w in range(4)])
+    index = pw.client_of(spec).load_index(name, pw.KEY)
+    expect_whole(index, ids, {0, 1, 2, 3})
+
+
+def test_cached_reader_sees_another_process_upsert_and_delete(shared):
+    spec, name = shared
+    first = [f"a-{i}" for i in range(20)]
+    writer = pw.client_of(spec).load_index(name, pw.KEY)
+    writer.upsert([pw.version_of(i, 0) for i in first])
+    reader = pw.client_of(spec).load_index(name, pw.KEY, max_cache_size=1000)
+    assert len(everything(reader)[1]) == 20
+    assert len(everything(reader)[1]) == 20  # answered from the cache
+    later = [f"b-{i}" for i in range(10)]
+    run_all([SPAWN.Process(target=pw.upsert_and_delete, args=(spec, name, later, first[:5]))])
+    _, found = everything(reader)
+    assert sorted(found) == sorted(first[5:] + later)
+
+
+def test_a_process_follows_a_training_done_by_another(shared):
+    spec, name = shared
+    ids = [f"t-{i}" for i in range(200)]
+    stale = pw.client_of(spec).load_index(name, pw.KEY)
+    stale.upsert([pw.version_of(i, 1) for i in ids])
+    assert not stale.is_trained()
+    run_all([SPAWN.Process(target=pw.train, args=(spec, name))])
+    # The object opened before the training writes into the trained lists, and finds everything.
+    stale.upsert([pw.version_of("late", 1)])
+    assert stale.is_trained()
+    expect_whole(stale, ids + ["late"], {1})
+    fresh = pw.client_of(spec).load_index(name, pw.KEY)
+    assert fresh.is_trained()
+    expect_whole(fresh, ids + ["late"], {1})
+
+
+def test_a_killed_writer_holds_the_others_up_only_briefly(shared):
+    spec, name = shared
+    started = SPAWN.Event()
+    victim = SPAWN.Process(target=pw.long_upsert, args=(spec, name, started, 20000))
+    victim.start()
+    assert started.wait(60)
+    time.sleep(0.3)
+    os.kill(victim.pid, signal.SIGKILL)
+    victim.join(30)
+    # PostgreSQL frees the lock with the connection at once, Redis at the lock's expiry.
+    began = time.monotonic()
+    ids = [f"after-{i}" for i in range(50)]
+    run_all([SPAWN.Process(target=pw.upsert_ids, args=(spec, name, 2, ids, 50))], timeout=90)
+    assert time.monotonic() - began < 60
+    index = pw.client_of(spec).load_index(name, pw.KEY)
+    _, found = everything(index)
+    assert set(ids) <= set(found)
+    # The victim's items are absent or whole.
+    long_ids = [i for i in found if i.startswith("long-")]
+    for g in index.get(long_ids):
+        want = pw.version_of(g["id"], 9)
+        assert g["contents"] == want["contents"] and g["metadata"] == want["metadata"]
