@@ -111,7 +111,7 @@ void StoreConnection::Recover(int32_t role, const CommandFailure& failure) {
   try {
     TakeLockBack(/*wait=*/true);
   } catch (const CommandFailure& again) {
-    LoseLock("the connection failed again while taking the lock back: " + Trimmed(again.what()));
+    LoseLock("taking it back failed: " + Trimmed(again.what()));
   }
 }
 
