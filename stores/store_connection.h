@@ -6,7 +6,10 @@
 // is reopened and op() runs once more, which is safe because every store operation is a read, a
 // delete or an idempotent upsert of keyed values. A failure that the server answered (the
 // connection still up) is reported as the operation's own text and never repeated. When the
-// reopening fails, or the repeat fails too, the text says which store failed (its role) and why.
+// reopening fails, or the repeat fails too, the text says which store failed (its role) and why:
+// the operation's text, then "the <role> store could not reconnect: <reason>" or "the <role> store
+// failed again after reconnecting: <reason>" (after ": ", or after a space where the operation's
+// text ends a sentence, with "The"), logged at ERROR or the operation's own higher level.
 //
 // The writer lock of an index, when one is held on this connection, lives here rather than with
 // the store that took it, because every store on the connection loses it with the session: before

@@ -171,6 +171,28 @@ TEST_P(StoreReconnectTest, EveryOperationIsAnsweredAfterADropAndARestart) {
   }
 }
 
+class PostgresTransactionTest : public StoreReconnectTest {};
+
+TEST_P(PostgresTransactionTest, ABatchCutMidwayIsRepeatedWhole) {
+  auto stores = MakeStores(conn_);
+  dz_test::PgAdmin admin(*dz_test::PostgresConnString());
+  // The second chunk's statement ends its own session: the first is written but not committed.
+  const std::string seq = items_table_ + "_chunks";
+  admin.Sql("CREATE SEQUENCE " + seq + ";");
+  admin.Sql("CREATE FUNCTION " + seq + "_f() RETURNS trigger AS $$ BEGIN IF nextval('" + seq +
+            "') = 2 THEN PERFORM pg_terminate_backend(pg_backend_pid()); END IF; RETURN NULL; END $$ "
+            "LANGUAGE plpgsql;");
+  admin.Sql("CREATE TRIGGER " + seq + "_t AFTER INSERT ON " + items_table_ + " FOR EACH STATEMENT EXECUTE FUNCTION " +
+            seq + "_f();");
+  const auto keys = Keys(2500, 1);
+  const auto values = Values(2500, 3);
+  stores->index->BatchPushVariable(keys, values);
+  // Two statements of the cut attempt, then all three of the repeat.
+  EXPECT_EQ(admin.Sql("SELECT last_value FROM " + seq + ";"), "5");
+  EXPECT_EQ(stores->index->BatchGetVariable(keys), values);
+  EXPECT_EQ(admin.Sql("SELECT COUNT(*) FROM " + items_table_), "2500");
+}
+
 TEST_P(StoreReconnectTest, AFailureTheServerAnsweredIsNotRepeated) {
   auto stores = MakeStores(conn_);
   const uint64_t refused = 424242;
@@ -274,5 +296,6 @@ TEST_P(StoreReconnectTest, AReconnectThatFailsNamesTheStoreAndTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, StoreReconnectTest,
                          ::testing::Values(Server::Postgres, Server::Redis, Server::RedisTls), dz_test::ServerName);
+INSTANTIATE_TEST_SUITE_P(Servers, PostgresTransactionTest, ::testing::Values(Server::Postgres), dz_test::ServerName);
 
 }  // namespace
