@@ -3,8 +3,10 @@
 //
 // Values are opaque byte strings under 64-bit keys; config items are byte strings under names.
 // Failures are exceptions: std::invalid_argument for bad arguments, std::runtime_error for a failed
-// command on the server (each store documents its own texts). A store is used by one thread at a
-// time and holds no lock.
+// command on the server (each store documents its own texts). A server store whose connection broke
+// reconnects on its next call and repeats the interrupted call once (see store_connection.h). A
+// store is used by one thread at a time and takes no lock in the process; the writer lock below is
+// one on the server, for writers in other processes.
 #pragma once
 
 #include <chrono>
@@ -67,19 +69,31 @@ class Keystore {
   virtual uint64_t NumItems() = 0;
   virtual void SetValueSize(const uint64_t& size) = 0;
 
-  // The writer lock of this store's index, kept on its server, so that writers in several
-  // processes take turns. Used on an index store only; a memory store belongs to one process and
-  // keeps no lock. LockIndex waits at most `timeout` (std::runtime_error after). REQUIRES: not held.
+  // The writer lock of this store's index, kept on the store's server so that writers in several
+  // processes serialise. A memory store belongs to one process, whose index serialises it: there
+  // these do nothing. Only the index store of an index takes it; every store sharing its connection
+  // (the data store always does) then has its interrupted calls repeated only under the lock taken
+  // back with its guard unchanged (see store_connection.h). After any failure HoldsIndexLock tells
+  // whether it is still held.
+  //
+  // Takes the lock, waiting at most `timeout`. PostgreSQL: a session advisory lock, polled, keyed by
+  // a hash of the table name and the store's tag; it goes when the connection dies. Redis: a key
+  // with a token and an expiry (see redis_store_connection.h). Throws std::runtime_error
+  // "Timed out after <n> s waiting for the writer lock of index '<index_name>'" (logged at ERROR).
+  // REQUIRES: this store does not hold it.
   virtual void LockIndex(std::chrono::milliseconds /*timeout*/) {}
-  // Releases the lock if held; never throws.
+  // Releases the lock if held. Never throws: a failure is logged at ERROR (an unreleased
+  // PostgreSQL lock goes with its connection, a Redis one at its expiry).
   virtual void UnlockIndex() noexcept {}
+  // True while the lock is believed held (taken and not known lost).
   virtual bool HoldsIndexLock() const { return false; }
-  // Renews the lock when due; throws std::runtime_error when it is lost and cannot be taken back
-  // unchanged (see SetLockGuard).
+  // Renews a Redis lock when due; no round trip when nothing is. Throws std::runtime_error
+  // "Lost the writer lock of index '<index_name>': <why>" when the lock is no longer held and
+  // cannot be taken back with its guard unchanged.
   virtual void CheckIndexLock() {}
-  // While the lock is held, the value under `key` in this store is `value` unless another writer
-  // wrote since: a store that had to reconnect takes the lock back and repeats the interrupted call
-  // only when that still holds.
+  // Names the guard of the held lock: while this store holds it, the value under `key` in this
+  // store is `value` unless another writer wrote since. Call it after reading or writing that
+  // value; nothing happens when the lock is not held.
   virtual void SetLockGuard(uint64_t /*key*/, const std::vector<uint8_t>& /*value*/) {}
 };
 

@@ -14,7 +14,8 @@
 namespace ostrik_encrypted_index::internal::backing_store {
 
 std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const std::string& index_name,
-                                         const uint64_t& index_name_hash, const int32_t& kind) {
+                                         const uint64_t& index_name_hash, const int32_t& kind,
+                                         StoreConnections& connections) {
   using ostrik::EngineLogger;
   const int32_t location = config.location;
   if (location != ostrik::REDIS && location != ostrik::MEMORY && location != ostrik::POSTGRES &&
@@ -30,10 +31,10 @@ std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const s
         return std::make_unique<MemoryKeystore>(index_name, index_name_hash, kind);
       case ostrik::REDIS: {
         const ostrik::DBConfig copy = config;
-        return std::make_unique<RedisKeystore>(copy, index_name, index_name_hash, kind);
+        return std::make_unique<RedisKeystore>(copy, index_name, index_name_hash, kind, connections);
       }
       case ostrik::POSTGRES:
-        return std::make_unique<PostgresKeystore>(config, index_name, index_name_hash, kind);
+        return std::make_unique<PostgresKeystore>(config, index_name, index_name_hash, kind, connections);
       default:
         throw std::invalid_argument("Invalid location for backing store");
     }

@@ -7,7 +7,9 @@
 // "Failed to create backing store: " + message and thrown as std::runtime_error with the message.
 // Every password the connection string carries is replaced by "****" in the logged and thrown
 // texts (see connection_secrets.h).
-// Never returns an empty pointer. Runs on the calling thread; shares nothing between stores.
+// Never returns an empty pointer. Runs on the calling thread. The stores built with one registry
+// (store_connections.h) share a connection where they name one server and database; the
+// overloads without one give each store a connection of its own.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +18,22 @@
 
 #include "core/config.h"
 #include "stores/keystore.h"
+#include "stores/store_connections.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 
-// kind is a StoreKind. The store is tagged with index_name_hash + kind (modulo 2^64).
+// kind is a StoreKind. The store is tagged with index_name_hash + kind (modulo 2^64). Pass the
+// four stores of one index one registry.
 std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const std::string& index_name,
-                                         const uint64_t& index_name_hash, const int32_t& kind);
+                                         const uint64_t& index_name_hash, const int32_t& kind,
+                                         StoreConnections& connections);
+
+// A store with a connection of its own.
+inline std::unique_ptr<Keystore> CreateKeystore(const ostrik::DBConfig& config, const std::string& index_name,
+                                                const uint64_t& index_name_hash, const int32_t& kind) {
+  StoreConnections own;
+  return CreateKeystore(config, index_name, index_name_hash, kind, own);
+}
 
 // The same, for callers that hold the store in an existing pointer: `out` is replaced only on
 // success.

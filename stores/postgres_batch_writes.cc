@@ -16,11 +16,6 @@ using ostrik::EngineLogger;
 
 constexpr size_t kRowsPerChunk = 1000;
 
-[[noreturn]] void LogAndThrow(const std::string& text) {
-  EngineLogger().error(text);
-  throw std::runtime_error(text);
-}
-
 // Lengths travel as 32-bit signed integers; a longer value would be cut silently.
 void CheckValueLength(uint64_t key, size_t length) {
   if (length > static_cast<size_t>(INT_MAX)) {
@@ -69,6 +64,13 @@ void PostgresKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const o
 }
 
 void PostgresKeystore::WriteRowSet(const RowSet& rows) {
+  // One transaction: after a broken connection it is repeated whole.
+  conn_->Run(store_kind_, [&] { WriteRowSetOnce(rows); });
+  EngineLogger().info("Items successfully pushed to Postgres");
+}
+
+void PostgresKeystore::WriteRowSetOnce(const RowSet& rows) {
+  static const std::string kFailed = "Error executing Batch Push. Rolling back transaction.";
   BeginTransaction();
   try {
     const std::string h = std::to_string(hashed_index_name_);
@@ -110,43 +112,47 @@ void PostgresKeystore::WriteRowSet(const RowSet& rows) {
       }
     }
     CommitTransaction();
+  } catch (const CommandFailure& failure) {
+    PgResult rollback(PQexec(conn(), "ROLLBACK"));
+    // The statement's own failure is logged here; the batch reports its own text, and the
+    // reason only when the connection broke (it is then repeated or reported with the store).
+    if (!conn_->Broken()) {
+      EngineLogger().error(failure.what());
+      throw CommandFailure(kFailed, "");
+    }
+    throw CommandFailure(kFailed, failure.reason());
   } catch (...) {
-    PgResult rollback(PQexec(conn_.get(), "ROLLBACK"));
-    LogAndThrow("Error executing Batch Push. Rolling back transaction.");
+    PgResult rollback(PQexec(conn(), "ROLLBACK"));
+    throw CommandFailure(kFailed, "");
   }
-  EngineLogger().info("Items successfully pushed to Postgres");
 }
 
-// Full chunks all have the same text: preparing it once per connection spares the server parsing
+// Full chunks all have the same text: preparing it once per session spares the server parsing
 // and planning 3000 parameters for every chunk.
 void PostgresKeystore::ExecuteFullChunk(const std::string& statement, const std::vector<const char*>& values,
                                         const std::vector<int>& lengths, const std::vector<int>& formats) {
-  static const char* kName = "batch_insert_chunk_stmt";
-  if (!full_chunk_prepared_) {
-    PgResult r(PQprepare(conn_.get(), kName, statement.c_str(), static_cast<int>(values.size()), nullptr));
-    if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres query execution failed: " + LibpqMessage());
-    full_chunk_prepared_ = true;
-  }
-  PgResult r(PQexecPrepared(conn_.get(), kName, static_cast<int>(values.size()), values.data(), lengths.data(),
+  static const std::string kStart = "Postgres query execution failed: ";
+  const std::string& name = conn_->Prepared(statement, static_cast<int>(values.size()), kStart);
+  PgResult r(PQexecPrepared(conn(), name.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
                             formats.data(), 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres query execution failed: " + LibpqMessage());
+  if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
 }
 
 void PostgresKeystore::BeginTransaction() {
-  PgResult r(PQexec(conn_.get(), "BEGIN"));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres BEGIN transaction error: " + LibpqMessage());
+  PgResult r(PQexec(conn(), "BEGIN"));
+  if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres BEGIN transaction error: ");
 }
 
 void PostgresKeystore::CommitTransaction() {
-  PgResult r(PQexec(conn_.get(), "COMMIT"));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres COMMIT transaction error: " + LibpqMessage());
+  PgResult r(PQexec(conn(), "COMMIT"));
+  if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres COMMIT transaction error: ");
 }
 
 void PostgresKeystore::ExecuteBatchInsert(const std::string& statement, const std::vector<const char*>& values,
                                           const std::vector<int>& lengths, const std::vector<int>& formats) {
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+  PgResult r(PQexecParams(conn(), statement.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
                           lengths.data(), formats.data(), 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres query execution failed: " + LibpqMessage());
+  if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres query execution failed: ");
 }
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

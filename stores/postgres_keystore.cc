@@ -7,18 +7,12 @@
 #include <string>
 
 #include "core/logger.h"
-#include "stores/connection_secrets.h"
 #include "stores/postgres_table_setup.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
 
 using ostrik::EngineLogger;
-
-[[noreturn]] void LogAndThrow(const std::string& text) {
-  EngineLogger().error(text);
-  throw std::runtime_error(text);
-}
 
 // The keys as one text-array parameter, "{k1,k2,...}", in request order, duplicates included.
 std::string KeyArrayLiteral(const std::vector<uint64_t>& keys) {
@@ -36,7 +30,8 @@ std::string KeyArrayLiteral(const std::vector<uint64_t>& keys) {
 }  // namespace
 
 PostgresKeystore::PostgresKeystore(const ostrik::DBConfig& config, const std::string& index_name,
-                                   const uint64_t& index_name_hash, const int32_t& kind) {
+                                   const uint64_t& index_name_hash, const int32_t& kind,
+                                   StoreConnections& connections) {
   const std::string& connection_string = config.connection_string.value();
   index_name_ = index_name;
   const uint64_t tag = index_name_hash + static_cast<uint64_t>(static_cast<int64_t>(kind));
@@ -46,35 +41,18 @@ PostgresKeystore::PostgresKeystore(const ostrik::DBConfig& config, const std::st
   store_kind_ = kind;
   CheckPostgresTableName(table_name_);
 
-  secrets_ = ConnectionSecrets(connection_string);
-  conn_.reset(PQconnectdb(connection_string.c_str()));
-  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-    // The client library's parse errors echo the token they refused, a password included.
-    const std::string message = RedactSecrets(conn_ ? PQerrorMessage(conn_.get()) : "out of memory", secrets_);
-    conn_.reset();
-    const std::string text = "Postgres connection error: " + message;
-    EngineLogger().critical(text);
-    throw std::runtime_error(text);
-  }
-
-  // The password may also come from the environment or a password file.
-  const char* password = PQpass(conn_.get());
-  if (password != nullptr && *password != '\0' &&
-      std::find(secrets_.begin(), secrets_.end(), password) == secrets_.end()) {
-    secrets_.emplace_back(password);
-  }
-
-  SetUpPostgresTable(conn_.get(), table_name_, store_kind_ == CONFIG);
+  conn_ = connections.Postgres(connection_string);
+  SetUpPostgresTable(conn(), table_name_, store_kind_ == CONFIG);
 
   if (store_kind_ != CONFIG) {
-    const std::string statement = "INSERT INTO " + table_name_ +
-                                  " (key, value, index_name) VALUES ($1, $2, $3)" + kItemUpsertConflict;
-    PgResult r(PQprepare(conn_.get(), "batch_insert_stmt", statement.c_str(), 3, nullptr));
-    if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Failed to prepare batch insert statement: " + LibpqMessage());
+    upsert_statement_ =
+        "INSERT INTO " + table_name_ + " (key, value, index_name) VALUES ($1, $2, $3)" + kItemUpsertConflict;
+    // Prepared now so that an item store on a table of another layout fails at once.
+    conn_->Run(store_kind_, [&] { conn_->Prepared(upsert_statement_, 3, "Failed to prepare batch insert statement: "); });
   }
 }
 
-std::string PostgresKeystore::LibpqMessage() const { return RedactSecrets(PQerrorMessage(conn_.get()), secrets_); }
+PostgresKeystore::~PostgresKeystore() { UnlockIndex(); }
 
 void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
   const std::string k = std::to_string(key);
@@ -87,14 +65,16 @@ void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>&
     EngineLogger().error(text);
     throw std::invalid_argument(text);
   }
-  const std::string statement =
-      "INSERT INTO " + table_name_ + " (key, value, index_name) VALUES ($1, $2, $3)" + kItemUpsertConflict;
   // A binary parameter given as a null pointer would be SQL NULL: an empty value points at "".
   const char* values[3] = {k.c_str(), value.empty() ? "" : reinterpret_cast<const char*>(value.data()), h.c_str()};
   const int lengths[3] = {static_cast<int>(k.size()), static_cast<int>(value.size()), static_cast<int>(h.size())};
   const int formats[3] = {0, 1, 0};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 3, nullptr, values, lengths, formats, 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Postgres put_item error: " + LibpqMessage());
+  conn_->Run(store_kind_, [&] {
+    static const std::string kStart = "Postgres put_item error: ";
+    const std::string& name = conn_->Prepared(upsert_statement_, 3, kStart);
+    PgResult r(PQexecPrepared(conn(), name.c_str(), 3, values, lengths, formats, 0));
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
+  });
   EngineLogger().info("Item successfully pushed to Postgres");
 }
 
@@ -104,14 +84,17 @@ std::vector<uint8_t> PostgresKeystore::GetItem(const uint64_t& key) {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;";
   const char* values[2] = {k.c_str(), h.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
-  // An empty answer means "absent" to the caller, so a failed read must not give one.
-  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Postgres get_item error: " + LibpqMessage());
-  std::vector<uint8_t> value;
-  if (PQntuples(r.get()) > 0) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), 0, 0));
-    value.assign(bytes, bytes + PQgetlength(r.get(), 0, 0));
-  }
+  std::vector<uint8_t> value = conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
+    // An empty answer means "absent" to the caller, so a failed read must not give one.
+    if (PgStatus(r) != PGRES_TUPLES_OK) throw conn_->Failure("Postgres get_item error: ");
+    std::vector<uint8_t> found;
+    if (PQntuples(r.get()) > 0) {
+      const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), 0, 0));
+      found.assign(bytes, bytes + PQgetlength(r.get(), 0, 0));
+    }
+    return found;
+  });
   EngineLogger().info("Item successfully retrieved from Postgres");
   return value;
 }
@@ -122,8 +105,10 @@ void PostgresKeystore::DeleteItem(const uint64_t& key) {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "DELETE FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;";
   const char* values[2] = {k.c_str(), h.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Delete Failed: " + LibpqMessage());
+  conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Delete Failed: ");
+  });
   EngineLogger().info("Item successfully deleted from Postgres");
 }
 
@@ -134,8 +119,10 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "DELETE FROM " + table_name_ + " WHERE key = ANY($1) AND index_name = $2;";
   const char* values[2] = {list.c_str(), h.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Batch delete failed: " + LibpqMessage());
+  conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Batch delete failed: ");
+  });
   EngineLogger().info("Items successfully deleted from Postgres");
 }
 
@@ -144,9 +131,11 @@ PgResult PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "SELECT key, value FROM " + table_name_ + " WHERE key = ANY($1) AND index_name = $2;";
   const char* values[2] = {list.c_str(), h.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
-  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Batch get failed: " + LibpqMessage());
-  return r;
+  return conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
+    if (PgStatus(r) != PGRES_TUPLES_OK) throw conn_->Failure("Batch get failed: ");
+    return r;
+  });
 }
 
 std::unordered_map<uint64_t, std::string_view> PostgresKeystore::ParseKeyValueRows(const PGresult* result) {
@@ -213,23 +202,30 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector
   const char* values[2] = {name.c_str(), value.empty() ? "" : reinterpret_cast<const char*>(value.data())};
   const int lengths[2] = {static_cast<int>(name.size()), static_cast<int>(value.size())};
   const int formats[2] = {0, 1};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, lengths, formats, 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) throw std::runtime_error("Postgres put_item error: " + LibpqMessage());
+  conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, lengths, formats, 0));
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres put_item error: ").Unlogged();
+  });
 }
 
 bool PostgresKeystore::ConfigItemExists(const std::string& name) {
   const std::string statement = "SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)";
   const char* values[1] = {name.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
-  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("PostgreSQL query error: " + LibpqMessage());
-  return PQntuples(r.get()) > 0 && std::string(PQgetvalue(r.get(), 0, 0)) == "t";
+  return conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+    if (PgStatus(r) != PGRES_TUPLES_OK) throw conn_->Failure("PostgreSQL query error: ");
+    return PQntuples(r.get()) > 0 && std::string(PQgetvalue(r.get(), 0, 0)) == "t";
+  });
 }
 
 std::vector<uint8_t> PostgresKeystore::LoadConfigItem(const std::string& name) {
   const std::string statement = "SELECT config FROM " + table_name_ + " WHERE index_name = $1;";
   const char* values[1] = {name.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 1));
-  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Postgres get_item error: " + LibpqMessage());
+  PgResult r = conn_->Run(store_kind_, [&] {
+    PgResult result(PQexecParams(conn(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 1));
+    if (PgStatus(result) != PGRES_TUPLES_OK) throw conn_->Failure("Postgres get_item error: ");
+    return result;
+  });
   if (PQntuples(r.get()) != 1) {
     r.reset();
     EngineLogger().error("Index name '" + name + "' does not exist in Postgres.");
@@ -242,22 +238,19 @@ std::vector<uint8_t> PostgresKeystore::LoadConfigItem(const std::string& name) {
 
 void PostgresKeystore::DeleteIndex() {
   EngineLogger().info("Deleting index from Postgres");
-  PgResult r;
-  if (store_kind_ == CONFIG) {
-    // Exactly this index's two config items: a prefix match would also take every index whose name
-    // begins with this one's.
-    const std::string state = index_name_ + ".oei";
-    const std::string serialized = index_name_ + ".ovs";
-    const std::string statement = "DELETE FROM " + table_name_ + " WHERE index_name IN ($1, $2);";
-    const char* values[2] = {state.c_str(), serialized.c_str()};
-    r.reset(PQexecParams(conn_.get(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
-  } else {
-    const std::string h = std::to_string(hashed_index_name_);
-    const std::string statement = "DELETE FROM " + table_name_ + " WHERE index_name = $1;";
-    const char* values[1] = {h.c_str()};
-    r.reset(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
-  }
-  if (PgStatus(r) != PGRES_COMMAND_OK) LogAndThrow("Failed to delete index: " + LibpqMessage());
+  // Exactly this index's two config items: a prefix match would also take every index whose name
+  // begins with this one's.
+  const std::string state = index_name_ + ".oei";
+  const std::string serialized = index_name_ + ".ovs";
+  const std::string h = std::to_string(hashed_index_name_);
+  const bool config = store_kind_ == CONFIG;
+  const std::string statement = config ? "DELETE FROM " + table_name_ + " WHERE index_name IN ($1, $2);"
+                                       : "DELETE FROM " + table_name_ + " WHERE index_name = $1;";
+  const char* values[2] = {config ? state.c_str() : h.c_str(), serialized.c_str()};
+  conn_->Run(store_kind_, [&] {
+    PgResult r(PQexecParams(conn(), statement.c_str(), config ? 2 : 1, nullptr, values, nullptr, nullptr, 0));
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Failed to delete index: ");
+  });
   EngineLogger().info("Index successfully deleted from Postgres");
 }
 
@@ -267,12 +260,37 @@ uint64_t PostgresKeystore::NumItems() {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "SELECT COUNT(*) FROM " + table_name_ + " WHERE index_name = $1;";
   const char* values[1] = {h.c_str()};
-  PgResult r(PQexecParams(conn_.get(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
-  if (PgStatus(r) != PGRES_TUPLES_OK) LogAndThrow("Postgres count error: " + LibpqMessage());
-  if (PQntuples(r.get()) < 1) return 0;
-  return std::stoull(PQgetvalue(r.get(), 0, 0), nullptr, 10);
+  return conn_->Run(store_kind_, [&]() -> uint64_t {
+    PgResult r(PQexecParams(conn(), statement.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+    if (PgStatus(r) != PGRES_TUPLES_OK) throw conn_->Failure("Postgres count error: ");
+    if (PQntuples(r.get()) < 1) return 0;
+    return std::stoull(PQgetvalue(r.get(), 0, 0), nullptr, 10);
+  });
 }
 
 void PostgresKeystore::SetValueSize(const uint64_t& size) { value_size_ = size; }
+
+void PostgresKeystore::LockIndex(std::chrono::milliseconds timeout) {
+  conn_->LockIndex(this, store_kind_, table_name_, hashed_index_name_, index_name_, timeout);
+}
+
+void PostgresKeystore::UnlockIndex() noexcept {
+  if (conn_) conn_->UnlockIndex(this);
+}
+
+bool PostgresKeystore::HoldsIndexLock() const { return conn_ && conn_->HoldsLock(this); }
+
+void PostgresKeystore::CheckIndexLock() {
+  if (!HoldsIndexLock()) {
+    const std::string text = LostLockText(index_name_, "it is not held");
+    EngineLogger().error(text);
+    throw std::runtime_error(text);
+  }
+  conn_->CheckIndexLock(this);
+}
+
+void PostgresKeystore::SetLockGuard(uint64_t key, const std::vector<uint8_t>& value) {
+  conn_->SetLockGuard(this, key, value);
+}
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

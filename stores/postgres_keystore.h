@@ -3,15 +3,19 @@
 // (key, index_name), so a store never reads, overwrites or deletes another store's rows. Config
 // items live in a config table under their names.
 //
-// Built only by CreateKeystore; the constructor connects, sets the table up and prepares the batch
-// insert, and throws on any failure with no connection left open. Operations throw
+// Built only by CreateKeystore; the constructor takes its connection from the index's registry
+// (store_connections.h: stores of one server and database share one), sets the table up and
+// prepares the single-row upsert, and throws on any failure. Operations throw
 // std::invalid_argument for refused arguments and std::runtime_error for failed statements (a failed
-// read is never answered as "absent"); most log an ERROR line first through engine_logger. No
-// logged or thrown text carries the connection's password (see connection_secrets.h).
-// One blocking connection, no lock: one thread at a time.
+// read is never answered as "absent"); most log an ERROR line first through engine_logger. A broken
+// connection is reopened and the statement (a batch: its whole transaction) repeated once; see
+// store_connection.h for that and for the writer lock, held on the shared connection. No logged or
+// thrown text carries the connection's password (see connection_secrets.h).
+// One blocking connection, no lock in the process: one thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,14 +25,17 @@
 #include "core/config.h"
 #include "stores/keystore.h"
 #include "stores/pg_result.h"
+#include "stores/postgres_store_connection.h"
+#include "stores/store_connections.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 
 class PostgresKeystore : public Keystore {
  public:
   PostgresKeystore(const ostrik::DBConfig& config, const std::string& index_name, const uint64_t& index_name_hash,
-                   const int32_t& kind);
-  ~PostgresKeystore() override = default;
+                   const int32_t& kind, StoreConnections& connections);
+  // Releases the writer lock when this store holds it.
+  ~PostgresKeystore() override;
 
   PostgresKeystore(const PostgresKeystore&) = delete;
   PostgresKeystore& operator=(const PostgresKeystore&) = delete;
@@ -48,6 +55,11 @@ class PostgresKeystore : public Keystore {
   void DeleteIndex() override;
   uint64_t NumItems() override;
   void SetValueSize(const uint64_t& size) override;
+  void LockIndex(std::chrono::milliseconds timeout) override;
+  void UnlockIndex() noexcept override;
+  bool HoldsIndexLock() const override;
+  void CheckIndexLock() override;
+  void SetLockGuard(uint64_t key, const std::vector<uint8_t>& value) override;
 
   int64_t hashed_index_name() const { return hashed_index_name_; }
   uint64_t value_size() const { return value_size_; }
@@ -69,19 +81,18 @@ class PostgresKeystore : public Keystore {
                         const std::vector<int>& lengths, const std::vector<int>& formats);
   // Writes the row set in one transaction of chunked upserts; all or nothing.
   void WriteRowSet(const RowSet& rows);
+  void WriteRowSetOnce(const RowSet& rows);
 
-  std::string LibpqMessage() const;
+  PGconn* conn() const { return conn_->get(); }
 
   uint64_t value_size_ = 8;
-  PgConnection conn_;
+  std::shared_ptr<PostgresStoreConnection> conn_;
   std::string index_name_;
   int64_t hashed_index_name_ = 0;
   std::string table_name_;
   int32_t store_kind_ = INDEX;
-  // Whether the full-chunk upsert is prepared on conn_ (it stays prepared across rollbacks).
-  bool full_chunk_prepared_ = false;
-  // The connection's password in every form it may be echoed in, taken out of every error text.
-  std::vector<std::string> secrets_;
+  // The single-row upsert (item kinds).
+  std::string upsert_statement_;
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

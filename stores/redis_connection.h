@@ -9,7 +9,7 @@
 // Everything throws std::runtime_error with the texts of the store's construction, except a port
 // that is not a number (std::invalid_argument or std::out_of_range "stoi"). A failed connection is
 // released before the throw. Connecting blocks SIGPIPE on the calling thread (see sigpipe_guard.h).
-// Not synchronised: a connection belongs to one store.
+// Not synchronised: a connection belongs to the stores of one index (redis_store_connection.h).
 #pragma once
 
 #include <map>

@@ -15,11 +15,6 @@ namespace {
 
 using ostrik::EngineLogger;
 
-[[noreturn]] void LogAndThrow(const std::string& text) {
-  EngineLogger().error(text);
-  throw std::runtime_error(text);
-}
-
 std::string ReplyText(const redisReply* reply) {
   return reply->str != nullptr ? std::string(reply->str, reply->len) : std::string();
 }
@@ -29,15 +24,17 @@ bool IsError(const redisReply* reply) { return reply->type == REDIS_REPLY_ERROR;
 }  // namespace
 
 RedisKeystore::RedisKeystore(const ostrik::DBConfig& config, const std::string& index_name,
-                             const uint64_t& index_name_hash, const int32_t& kind)
+                             const uint64_t& index_name_hash, const int32_t& kind, StoreConnections& connections)
     : index_name_(index_name),
       hashed_index_name_(index_name_hash + static_cast<uint64_t>(static_cast<int64_t>(kind))),
       store_kind_(kind),
       hash_key_(FieldOf(hashed_index_name_)) {
   table_name_ = config.table_name.value();
   if (!config.connection_string) throw std::runtime_error("Redis connection string not provided");
-  context_ = ConnectRedis(ReadRedisConnectionSettings(*config.connection_string));
+  conn_ = connections.Redis(ReadRedisConnectionSettings(*config.connection_string));
 }
+
+RedisKeystore::~RedisKeystore() { UnlockIndex(); }
 
 RedisKeystore::Field RedisKeystore::FieldOf(uint64_t key) {
   Field field;
@@ -49,39 +46,41 @@ void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& va
   SigpipeGuard no_sigpipe;
   EngineLogger().info("Pushing item to Redis");
   const Field field = FieldOf(key);
-  RedisReply reply = TakeReply(redisCommand(context_.get(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(),
-                                            field.data(), field.size(), value.data(), value.size()));
-  if (!reply || context_->err) LogAndThrow("HSET command failed");
-  if (IsError(reply.get())) LogAndThrow("HSET command failed: " + ReplyText(reply.get()));
+  conn_->Run(store_kind_, [&] {
+    RedisReply reply = TakeReply(redisCommand(context(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(),
+                                              field.data(), field.size(), value.data(), value.size()));
+    if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HSET command failed", reply.get());
+  });
   EngineLogger().info("Item successfully pushed to Redis");
 }
 
 void RedisKeystore::QueueHset(const uint64_t& key, const uint8_t* value, size_t length, uint64_t queued) {
   const Field field = FieldOf(key);
-  if (redisAppendCommand(context_.get(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(), field.data(),
-                         field.size(), value, length) != REDIS_OK) {
+  if (redisAppendCommand(context(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size(),
+                         value, length) != REDIS_OK) {
     // What was queued before must be answered now, or its replies would reach the next command.
     try {
       ReadPipelinedReplies(queued);
     } catch (const std::exception&) {
     }
-    LogAndThrow("Failed to queue HSET command");
+    throw conn_->Failure("Failed to queue HSET command");
   }
 }
 
 void RedisKeystore::ReadPipelinedReplies(uint64_t count) {
   SigpipeGuard no_sigpipe;
+  static const std::string kFailed = "HSET command failed in batch execution";
   std::string first_error;
   for (uint64_t i = 0; i < count; ++i) {
     void* raw = nullptr;
-    const int status = redisGetReply(context_.get(), &raw);
+    const int status = redisGetReply(context(), &raw);
     RedisReply reply = TakeReply(raw);
     // A failed read leaves the connection in its error state: no later command can take a stray
-    // reply.
-    if (status != REDIS_OK || !reply) LogAndThrow("HSET command failed in batch execution");
+    // reply, and the connection is reopened before the next one.
+    if (status != REDIS_OK || !reply) throw conn_->Failure(kFailed);
     if (IsError(reply.get()) && first_error.empty()) first_error = ReplyText(reply.get());
   }
-  if (!first_error.empty()) LogAndThrow("HSET command failed in batch execution: " + first_error);
+  if (!first_error.empty()) throw CommandFailure(kFailed, first_error);
 }
 
 void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
@@ -97,13 +96,16 @@ void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
                          std::to_string(values.size()) + ")");
     throw std::invalid_argument("Mismatch between number of keys and batch size");
   }
-  uint64_t queued = 0;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (values[i].empty()) continue;
-    QueueHset(keys[i], values[i].data(), values[i].size(), queued);
-    ++queued;
-  }
-  ReadPipelinedReplies(queued);
+  // Every HSET is an upsert of a keyed value: after a broken connection the batch is sent again whole.
+  conn_->Run(store_kind_, [&] {
+    uint64_t queued = 0;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (values[i].empty()) continue;
+      QueueHset(keys[i], values[i].data(), values[i].size(), queued);
+      ++queued;
+    }
+    ReadPipelinedReplies(queued);
+  });
   EngineLogger().info("Items successfully pushed to Redis");
 }
 
@@ -112,10 +114,12 @@ void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostr
   CheckBatchPush(keys, values, value_size_, "Redis", false);
   const uint64_t n = keys.size();
   static const uint8_t kEmpty = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    QueueHset(keys[i], value_size_ == 0 ? &kEmpty : values.row(i), value_size_, i);
-  }
-  ReadPipelinedReplies(n);
+  conn_->Run(store_kind_, [&] {
+    for (uint64_t i = 0; i < n; ++i) {
+      QueueHset(keys[i], value_size_ == 0 ? &kEmpty : values.row(i), value_size_, i);
+    }
+    ReadPipelinedReplies(n);
+  });
   EngineLogger().info("Items successfully pushed to Redis");
 }
 
@@ -123,10 +127,11 @@ void RedisKeystore::DeleteItem(const uint64_t& key) {
   SigpipeGuard no_sigpipe;
   EngineLogger().info("Deleting item from Redis");
   const Field field = FieldOf(key);
-  RedisReply reply = TakeReply(
-      redisCommand(context_.get(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
-  if (!reply || context_->err) LogAndThrow("HDEL command failed");
-  if (IsError(reply.get())) LogAndThrow("HDEL command failed: " + ReplyText(reply.get()));
+  conn_->Run(store_kind_, [&] {
+    RedisReply reply = TakeReply(
+        redisCommand(context(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+    if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HDEL command failed", reply.get());
+  });
   EngineLogger().info("Item successfully deleted from Redis");
 }
 
@@ -137,13 +142,16 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     EngineLogger().warning("No keys provided for batch deletion");
     return;
   }
-  for (uint64_t key : keys) {
-    const Field field = FieldOf(key);
-    RedisReply reply = TakeReply(
-        redisCommand(context_.get(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
-    if (!reply || context_->err) LogAndThrow("HDEL command failed");
-    if (IsError(reply.get())) LogAndThrow("HDEL command failed: " + ReplyText(reply.get()));
-  }
+  // Deleting again what is gone already is no error: after a broken connection the whole list is
+  // sent again.
+  conn_->Run(store_kind_, [&] {
+    for (uint64_t key : keys) {
+      const Field field = FieldOf(key);
+      RedisReply reply = TakeReply(
+          redisCommand(context(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+      if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HDEL command failed", reply.get());
+    }
+  });
   EngineLogger().info("Items successfully deleted from Redis");
 }
 
@@ -151,16 +159,20 @@ std::vector<uint8_t> RedisKeystore::GetItem(const uint64_t& key) {
   SigpipeGuard no_sigpipe;
   EngineLogger().info("Getting item from Redis");
   const Field field = FieldOf(key);
-  RedisReply reply = TakeReply(
-      redisCommand(context_.get(), "HGET %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
-  if (!reply || context_->err) LogAndThrow("HGET command failed");
-  std::vector<uint8_t> value;
-  if (reply->type == REDIS_REPLY_STRING) {
-    value.assign(reinterpret_cast<const uint8_t*>(reply->str), reinterpret_cast<const uint8_t*>(reply->str) + reply->len);
-  } else if (reply->type != REDIS_REPLY_NIL) {
-    // Only a nil reply means "absent"; an error must not read as a new, empty record.
-    LogAndThrow("HGET command failed: " + (IsError(reply.get()) ? ReplyText(reply.get()) : "unexpected reply"));
-  }
+  std::vector<uint8_t> value = conn_->Run(store_kind_, [&] {
+    RedisReply reply = TakeReply(
+        redisCommand(context(), "HGET %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+    if (!reply || context()->err) throw conn_->Failure("HGET command failed");
+    std::vector<uint8_t> found;
+    if (reply->type == REDIS_REPLY_STRING) {
+      found.assign(reinterpret_cast<const uint8_t*>(reply->str),
+                   reinterpret_cast<const uint8_t*>(reply->str) + reply->len);
+    } else if (reply->type != REDIS_REPLY_NIL) {
+      // Only a nil reply means "absent"; an error must not read as a new, empty record.
+      throw conn_->Failure("HGET command failed", reply.get());
+    }
+    return found;
+  });
   EngineLogger().info("Item successfully retrieved from Redis");
   return value;
 }
@@ -179,19 +191,21 @@ RedisReply RedisKeystore::MultiGet(const std::vector<uint64_t>& keys) {
     argv[i + 2] = fields[i].data();
     lengths[i + 2] = fields[i].size();
   }
-  RedisReply reply =
-      TakeReply(redisCommandArgv(context_.get(), static_cast<int>(argv.size()), argv.data(), lengths.data()));
-  if (!reply || context_->err) LogAndThrow("HMGET command failed");
-  if (IsError(reply.get())) LogAndThrow("HMGET command failed: " + ReplyText(reply.get()));
-  // Row i is filled from element i: a reply of another shape would shift or lose rows.
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
-    LogAndThrow("HMGET command failed: unexpected reply");
-  }
-  for (size_t i = 0; i < reply->elements; ++i) {
-    const int type = reply->element[i]->type;
-    if (type != REDIS_REPLY_STRING && type != REDIS_REPLY_NIL) LogAndThrow("HMGET command failed: unexpected reply");
-  }
-  return reply;
+  static const std::string kFailed = "HMGET command failed";
+  return conn_->Run(store_kind_, [&] {
+    RedisReply reply =
+        TakeReply(redisCommandArgv(context(), static_cast<int>(argv.size()), argv.data(), lengths.data()));
+    if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure(kFailed, reply.get());
+    // Row i is filled from element i: a reply of another shape would shift or lose rows.
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
+      throw CommandFailure(kFailed, "unexpected reply");
+    }
+    for (size_t i = 0; i < reply->elements; ++i) {
+      const int type = reply->element[i]->type;
+      if (type != REDIS_REPLY_STRING && type != REDIS_REPLY_NIL) throw CommandFailure(kFailed, "unexpected reply");
+    }
+    return reply;
+  });
 }
 
 std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariable(const std::vector<uint64_t>& keys) {
@@ -233,25 +247,28 @@ ostrik::ByteMatrix RedisKeystore::BatchGetItems(const std::vector<uint64_t>& key
 
 void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) {
   SigpipeGuard no_sigpipe;
-  RedisReply reply = TakeReply(
-      redisCommand(context_.get(), "HSET %s %b %b", table_name_.c_str(), name.data(), name.size(), value.data(),
-                   value.size()));
-  if (!reply) {
-    EngineLogger().critical("Redis HSET error: connection failure.");
-    throw std::runtime_error("Redis set_item error: connection failure.");
-  }
-  if (IsError(reply.get())) LogAndThrow("Redis HSET error: " + ReplyText(reply.get()));
+  conn_->Run(store_kind_, [&] {
+    RedisReply reply = TakeReply(redisCommand(context(), "HSET %s %b %b", table_name_.c_str(), name.data(),
+                                              name.size(), value.data(), value.size()));
+    if (!reply || context()->err) {
+      throw conn_->Failure("Redis set_item error: connection failure.")
+          .Logged("Redis HSET error: connection failure.", ostrik::CRITICAL);
+    }
+    if (IsError(reply.get())) throw conn_->Failure("Redis HSET error", reply.get());
+  });
 }
 
 std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
   SigpipeGuard no_sigpipe;
-  RedisReply reply =
-      TakeReply(redisCommand(context_.get(), "HGET %s %b", table_name_.c_str(), name.data(), name.size()));
-  if (!reply) {
-    EngineLogger().critical("Redis HGET error: connection failure.");
-    throw std::runtime_error("Redis get_item error: connection failure.");
-  }
-  if (IsError(reply.get())) LogAndThrow("Redis HGET error: " + ReplyText(reply.get()));
+  RedisReply reply = conn_->Run(store_kind_, [&] {
+    RedisReply r = TakeReply(redisCommand(context(), "HGET %s %b", table_name_.c_str(), name.data(), name.size()));
+    if (!r || context()->err) {
+      throw conn_->Failure("Redis get_item error: connection failure.")
+          .Logged("Redis HGET error: connection failure.", ostrik::CRITICAL);
+    }
+    if (IsError(r.get())) throw conn_->Failure("Redis HGET error", r.get());
+    return r;
+  });
   if (reply->type == REDIS_REPLY_NIL) {
     reply.reset();
     EngineLogger().error("Index name '" + name + "' does not exist in Redis.");
@@ -267,48 +284,69 @@ std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
 
 bool RedisKeystore::ConfigItemExists(const std::string& name) {
   SigpipeGuard no_sigpipe;
-  RedisReply reply =
-      TakeReply(redisCommand(context_.get(), "HEXISTS %s %b", table_name_.c_str(), name.data(), name.size()));
-  if (!reply) LogAndThrow("Redis HEXISTS error: connection failure.");
-  if (IsError(reply.get())) LogAndThrow("Redis HEXISTS error: " + ReplyText(reply.get()));
-  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  return conn_->Run(store_kind_, [&] {
+    RedisReply reply =
+        TakeReply(redisCommand(context(), "HEXISTS %s %b", table_name_.c_str(), name.data(), name.size()));
+    if (!reply || context()->err) throw conn_->Failure("Redis HEXISTS error: connection failure.");
+    if (IsError(reply.get())) throw conn_->Failure("Redis HEXISTS error", reply.get());
+    return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  });
 }
 
 void RedisKeystore::DeleteIndex() {
   SigpipeGuard no_sigpipe;
   EngineLogger().info("Deleting index from Redis");
-  RedisReply reply;
-  if (store_kind_ == CONFIG) {
-    // Only this index's two items: the config hash is shared with every index on the same table.
-    const std::string state = index_name_ + ".oei";
-    const std::string serialized = index_name_ + ".ovs";
-    reply = TakeReply(redisCommand(context_.get(), "HDEL %s %b %b", table_name_.c_str(), state.data(), state.size(),
-                                   serialized.data(), serialized.size()));
-    if (!reply || context_->err) LogAndThrow("DEL command failed");
-    if (IsError(reply.get())) LogAndThrow("DEL command failed: " + ReplyText(reply.get()));
-    if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
-      EngineLogger().warning("No table found with name " + table_name_ + " to delete.");
-    }
-  } else {
-    reply = TakeReply(redisCommand(context_.get(), "DEL %b", hash_key_.data(), hash_key_.size()));
-    if (!reply || context_->err) LogAndThrow("DEL command failed");
-    if (IsError(reply.get())) LogAndThrow("DEL command failed: " + ReplyText(reply.get()));
-    if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
-      EngineLogger().warning("No index found with name " + std::to_string(hashed_index_name_) + " to delete.");
-    }
+  // Only this index's two items of the config hash: it is shared with every index on the same table.
+  const std::string state = index_name_ + ".oei";
+  const std::string serialized = index_name_ + ".ovs";
+  const bool config = store_kind_ == CONFIG;
+  const long long removed = conn_->Run(store_kind_, [&]() -> long long {
+    RedisReply reply =
+        config ? TakeReply(redisCommand(context(), "HDEL %s %b %b", table_name_.c_str(), state.data(), state.size(),
+                                        serialized.data(), serialized.size()))
+               : TakeReply(redisCommand(context(), "DEL %b", hash_key_.data(), hash_key_.size()));
+    if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("DEL command failed", reply.get());
+    return reply->type == REDIS_REPLY_INTEGER ? reply->integer : -1;
+  });
+  if (removed == 0) {
+    EngineLogger().warning(config ? "No table found with name " + table_name_ + " to delete."
+                                  : "No index found with name " + std::to_string(hashed_index_name_) + " to delete.");
   }
-  reply.reset();
   EngineLogger().info("Index successfully deleted from Redis");
 }
 
 uint64_t RedisKeystore::NumItems() {
   SigpipeGuard no_sigpipe;
-  RedisReply reply = TakeReply(redisCommand(context_.get(), "HLEN %b", hash_key_.data(), hash_key_.size()));
-  if (!reply || context_->err) LogAndThrow("HLEN command failed");
-  if (IsError(reply.get())) LogAndThrow("HLEN command failed: " + ReplyText(reply.get()));
-  return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+  return conn_->Run(store_kind_, [&]() -> uint64_t {
+    RedisReply reply = TakeReply(redisCommand(context(), "HLEN %b", hash_key_.data(), hash_key_.size()));
+    if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HLEN command failed", reply.get());
+    return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+  });
 }
 
 void RedisKeystore::SetValueSize(const uint64_t& size) { value_size_ = size; }
+
+void RedisKeystore::LockIndex(std::chrono::milliseconds timeout) {
+  conn_->LockIndex(this, store_kind_, hashed_index_name_, index_name_, timeout);
+}
+
+void RedisKeystore::UnlockIndex() noexcept {
+  if (conn_) conn_->UnlockIndex(this);
+}
+
+bool RedisKeystore::HoldsIndexLock() const { return conn_ && conn_->HoldsLock(this); }
+
+void RedisKeystore::CheckIndexLock() {
+  if (!HoldsIndexLock()) {
+    const std::string text = LostLockText(index_name_, "it is not held");
+    EngineLogger().error(text);
+    throw std::runtime_error(text);
+  }
+  conn_->CheckIndexLock(store_kind_);
+}
+
+void RedisKeystore::SetLockGuard(uint64_t key, const std::vector<uint8_t>& value) {
+  conn_->SetLockGuard(this, key, value);
+}
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

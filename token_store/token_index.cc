@@ -53,10 +53,11 @@ void TokenIndex::BuildStores(const ostrik::IndexSetup& setup) {
   uint64_t name_hash = 0;
   for (int i = 0; i < 8; ++i) name_hash = (name_hash << 8) | name_mac_[i];
 
-  index_store_ = CreateKeystore(setup.index_location, index_name_, name_hash, StoreKind::INDEX);
-  data_store_ = CreateKeystore(setup.data_location, index_name_, name_hash, StoreKind::DATA);
-  config_store_ = CreateKeystore(setup.config_location, index_name_, name_hash, StoreKind::CONFIG);
-  items_store_ = CreateKeystore(setup.items_location, index_name_, name_hash, StoreKind::ITEMS);
+  backing_store::StoreConnections connections;  // stores on one server and database share a connection
+  index_store_ = CreateKeystore(setup.index_location, index_name_, name_hash, StoreKind::INDEX, connections);
+  data_store_ = CreateKeystore(setup.data_location, index_name_, name_hash, StoreKind::DATA, connections);
+  config_store_ = CreateKeystore(setup.config_location, index_name_, name_hash, StoreKind::CONFIG, connections);
+  items_store_ = CreateKeystore(setup.items_location, index_name_, name_hash, StoreKind::ITEMS, connections);
 }
 
 TokenIndex::TokenIndex(const ostrik::IndexSetup& setup, ostrik::Logger* logger) {

@@ -8,7 +8,9 @@
 //   kLostReply  the call reaches the store and then throws; later calls pass (a reply lost after
 //               the work was done).
 // An operation the interface builds on others (a default method) reaches the wrapper as the calls
-// it makes. Wrap() swaps it into an engine's store slot (the shared_ptr index and data slots, the
+// it makes. The writer-lock members are forwarded too and can be failed like the others, except
+// that HoldsIndexLock (a local answer) always passes and UnlockIndex, which never throws, fails by
+// not reaching the store. Wrap() swaps it into an engine's store slot (the shared_ptr index and data slots, the
 // unique_ptr config and items slots) and hands back a pointer to arm and read it.
 //
 // Throws std::runtime_error whose text starts with kInjectedFault for an injected failure, and
@@ -17,6 +19,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,8 +52,12 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
     DeleteIndex,
     NumItems,
     SetValueSize,
+    LockIndex,
+    UnlockIndex,
+    CheckIndexLock,
+    SetLockGuard,
   };
-  static constexpr size_t kOps = static_cast<size_t>(Op::SetValueSize) + 1;
+  static constexpr size_t kOps = static_cast<size_t>(Op::SetLockGuard) + 1;
 
   enum class Mode { kFailCall, kDeadFrom, kLostReply };
 
@@ -96,7 +103,8 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
     static constexpr std::array<const char*, kOps> kNames = {
         "BatchPushItems", "BatchPushVariable", "PushItem",         "BatchDeleteItems", "DeleteItem",
         "GetItem",        "BatchGetItems",     "BatchGetVariable", "PushConfigItem",   "LoadConfigItem",
-        "ConfigItemExists", "DeleteIndex",     "NumItems",         "SetValueSize"};
+        "ConfigItemExists", "DeleteIndex",     "NumItems",         "SetValueSize",     "LockIndex",
+        "UnlockIndex",      "CheckIndexLock",  "SetLockGuard"};
     return kNames[static_cast<size_t>(op)];
   }
 
@@ -141,6 +149,23 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   }
   void SetValueSize(const uint64_t& size) override {
     Call(Op::SetValueSize, [&] { inner_->SetValueSize(size); });
+  }
+  void LockIndex(std::chrono::milliseconds timeout) override {
+    Call(Op::LockIndex, [&] { inner_->LockIndex(timeout); });
+  }
+  void UnlockIndex() noexcept override {
+    try {
+      Call(Op::UnlockIndex, [&] { inner_->UnlockIndex(); });
+    } catch (const std::exception&) {
+      // A failed release is one that never reached the store.
+    }
+  }
+  bool HoldsIndexLock() const override { return inner_->HoldsIndexLock(); }
+  void CheckIndexLock() override {
+    Call(Op::CheckIndexLock, [&] { inner_->CheckIndexLock(); });
+  }
+  void SetLockGuard(uint64_t key, const std::vector<uint8_t>& value) override {
+    Call(Op::SetLockGuard, [&] { inner_->SetLockGuard(key, value); });
   }
 
  private:

@@ -1,0 +1,64 @@
+#include "stores/postgres_store_connection.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "core/logger.h"
+#include "stores/connection_secrets.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+PostgresStoreConnection::PostgresStoreConnection(const std::string& connection_string)
+    : secrets_(ConnectionSecrets(connection_string)) {
+  conn_.reset(PQconnectdb(connection_string.c_str()));
+  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+    // The client library's parse errors echo the token they refused, a password included.
+    const std::string message = RedactSecrets(conn_ ? PQerrorMessage(conn_.get()) : "out of memory", secrets_);
+    conn_.reset();
+    const std::string text = "Postgres connection error: " + message;
+    ostrik::EngineLogger().critical(text);
+    throw std::runtime_error(text);
+  }
+  AddSessionPassword();
+}
+
+// The password may also come from the environment or a password file.
+void PostgresStoreConnection::AddSessionPassword() {
+  const char* password = PQpass(conn_.get());
+  if (password != nullptr && *password != '\0' &&
+      std::find(secrets_.begin(), secrets_.end(), password) == secrets_.end()) {
+    secrets_.emplace_back(password);
+  }
+}
+
+std::string PostgresStoreConnection::Message() const {
+  return RedactSecrets(conn_ ? PQerrorMessage(conn_.get()) : "no connection", secrets_);
+}
+
+bool PostgresStoreConnection::Broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
+
+void PostgresStoreConnection::Reopen() {
+  // A new session knows none of the old one's prepared statements.
+  prepared_.clear();
+  PQreset(conn_.get());
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw std::runtime_error(Message());
+  AddSessionPassword();
+}
+
+const std::string& PostgresStoreConnection::Prepared(const std::string& statement, int params,
+                                                     const std::string& failure_start) {
+  auto it = statement_names_.find(statement);
+  if (it == statement_names_.end()) {
+    // A counter, not the table name: a name may be 63 bytes, and so is a statement name at most.
+    it = statement_names_.emplace(statement, "dz_stmt_" + std::to_string(statement_names_.size() + 1)).first;
+  }
+  if (prepared_.find(it->second) == prepared_.end()) {
+    PgResult r(PQprepare(conn_.get(), it->second.c_str(), statement.c_str(), params, nullptr));
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw Failure(failure_start);
+    prepared_.insert(it->second);
+  }
+  return it->second;
+}
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

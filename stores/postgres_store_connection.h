@@ -1,0 +1,79 @@
+// PostgresStoreConnection: the libpq session that the PostgreSQL stores of one index on one server
+// and database share. It reopens the session after it broke (PQstatus CONNECTION_BAD after a
+// failure; see store_connection.h for what is repeated), names and prepares statements for the
+// stores on it, and holds the index's writer lock: a session advisory lock keyed by a 64-bit hash
+// of the table name and the locking store's tag, which goes when the session does.
+//
+// The constructor throws std::runtime_error "Postgres connection error: " + libpq message (logged at
+// CRITICAL). Commands throw CommandFailure with the operation's text and libpq's message. No text
+// carries the connection's password (see connection_secrets.h). Not synchronised: one thread at a
+// time, like the stores on it.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "stores/pg_result.h"
+#include "stores/store_connection.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+class PostgresStoreConnection : public StoreConnection {
+ public:
+  explicit PostgresStoreConnection(const std::string& connection_string);
+  ~PostgresStoreConnection() override = default;
+
+  PGconn* get() const { return conn_.get(); }
+  // libpq's message about the last failure, without the password.
+  std::string Message() const;
+  // The failure of a command whose text starts with `start`; libpq's message is the reason.
+  CommandFailure Failure(const std::string& start) const { return CommandFailure(start, Message()); }
+
+  // The name under which `statement` is prepared on the current session, preparing it when this
+  // session has not. Names are the connection's own, so statements of stores on different tables
+  // never share one. Throws Failure(failure_start).
+  const std::string& Prepared(const std::string& statement, int params, const std::string& failure_start);
+
+  // The writer lock (see Keystore::LockIndex); `table` and `tag` are those of the locking store,
+  // whose row under the guard key is the guard.
+  void LockIndex(const void* owner, int32_t role, const std::string& table, int64_t tag,
+                 const std::string& index_name, std::chrono::milliseconds timeout);
+  void UnlockIndex(const void* owner) noexcept;
+  void CheckIndexLock(const void* owner);
+
+  // The advisory lock key of a table and tag.
+  static int64_t LockKey(const std::string& table, int64_t tag);
+
+ bool Broken() const override;
+
+ protected:
+  void Reopen() override;
+  void TakeLockBack(bool wait) override;
+
+ private:
+  void AddSessionPassword();
+  // One pg_try_advisory_lock; throws CommandFailure.
+  bool TryLock(int64_t key);
+  // Waits until the lock is taken or `deadline` passes; false when it passed.
+  bool PollLock(int64_t key, std::chrono::steady_clock::time_point deadline);
+  void Unlock(int64_t key);
+  std::vector<uint8_t> ReadGuard() const;
+
+  PgConnection conn_;
+  std::vector<std::string> secrets_;
+  // Statement text -> name, for the connection's life; the names prepared on the current session.
+  std::unordered_map<std::string, std::string> statement_names_;
+  std::unordered_set<std::string> prepared_;
+  // The held lock's target (valid while lock_.owner is set).
+  std::string lock_table_;
+  int64_t lock_tag_ = 0;
+  int64_t lock_key_ = 0;
+};
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

@@ -1,0 +1,118 @@
+#include "stores/store_connection.h"
+
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "core/logger.h"
+#include "stores/keystore.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+namespace {
+
+using ostrik::EngineLogger;
+
+// Client libraries end their messages with a newline (libpq with several lines): the reason
+// stands inside a sentence here.
+std::string Trimmed(const std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0) --end;
+  return text.substr(0, end);
+}
+
+std::string Seconds(std::chrono::milliseconds timeout) {
+  const long long ms = timeout.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ms) / 1000.0);
+  std::string s = text;
+  while (s.back() == '0') s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+const char* StoreRoleName(int32_t kind) {
+  switch (kind) {
+    case INDEX: return "index";
+    case CONFIG: return "config";
+    case ITEMS: return "items";
+    case DATA: return "data";
+    default: return "unknown";
+  }
+}
+
+std::string LostLockText(const std::string& index_name, const std::string& why) {
+  return "Lost the writer lock of index '" + index_name + "': " + why;
+}
+
+void StoreConnection::SetLockGuard(const void* owner, uint64_t key, const std::vector<uint8_t>& value) {
+  if (!HoldsLock(owner)) return;
+  lock_.guarded = true;
+  lock_.guard_key = key;
+  lock_.guard_value = value;
+}
+
+void StoreConnection::LoseLock(const std::string& why) {
+  const std::string text = LostLockText(lock_.index_name, why);
+  lock_ = WriterLock();
+  EngineLogger().error(text);
+  throw std::runtime_error(text);
+}
+
+void StoreConnection::CheckNoLockHeld(const void* owner) const {
+  if (lock_.owner == nullptr) return;
+  throw std::logic_error(lock_.owner == owner
+                             ? "The writer lock of index '" + lock_.index_name + "' is already held by this store"
+                             : "A writer lock is already held on this store's connection, for index '" +
+                                   lock_.index_name + "'");
+}
+
+void StoreConnection::TimedOut(const std::string& index_name, std::chrono::milliseconds timeout) {
+  const std::string text =
+      "Timed out after " + Seconds(timeout) + " s waiting for the writer lock of index '" + index_name + "'";
+  EngineLogger().error(text);
+  throw std::runtime_error(text);
+}
+
+void StoreConnection::Report(const CommandFailure& failure) {
+  if (failure.logged()) {
+    EngineLogger().log(failure.level(), CommandFailure::Join(failure.logged_start(), failure.reason()));
+  }
+  throw std::runtime_error(failure.what());
+}
+
+void StoreConnection::ReportFault(const CommandFailure& failure, int32_t role, const std::string& what,
+                                  const std::string& reason) {
+  // After a sentence the role starts one of its own.
+  const std::string article = !failure.start().empty() && failure.start().back() == '.' ? "The " : "the ";
+  const std::string detail = article + StoreRoleName(role) + " store " + what + ": " + Trimmed(reason);
+  const ostrik::LogLevel level = failure.level() > ostrik::ERROR ? failure.level() : ostrik::ERROR;
+  EngineLogger().log(level, CommandFailure::Join(failure.logged_start(), detail));
+  throw std::runtime_error(CommandFailure::Join(failure.start(), detail));
+}
+
+void StoreConnection::Recover(int32_t role, const CommandFailure& failure) {
+  EngineLogger().warning(std::string("The ") + StoreRoleName(role) + " store lost its connection (" +
+                         Trimmed(failure.reason().empty() ? failure.what() : failure.reason()) + "); reconnecting");
+  const bool locked = lock_.owner != nullptr;
+  try {
+    Reopen();
+  } catch (const std::exception& e) {
+    if (locked) {
+      // Nothing is known of the lock now: it is not held, as far as the writer may rely on.
+      EngineLogger().error(LostLockText(lock_.index_name, "the connection could not be reopened"));
+      lock_ = WriterLock();
+    }
+    ReportFault(failure, role, "could not reconnect", e.what());
+  }
+  if (!locked) return;
+  try {
+    TakeLockBack(/*wait=*/true);
+  } catch (const CommandFailure& again) {
+    LoseLock("taking it back failed: " + Trimmed(again.what()));
+  }
+}
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

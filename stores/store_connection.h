@@ -1,0 +1,108 @@
+// StoreConnection: one server connection that the stores of an index share (see
+// store_connections.h), with what every kind of server connection does alike.
+//
+// Run(role, op) runs one store operation. op() runs once; when it throws CommandFailure and the
+// connection turns out broken (the server went away, the connection was dropped), the connection
+// is reopened and op() runs once more, which is safe because every store operation is a read, a
+// delete or an idempotent upsert of keyed values. A failure that the server answered (the
+// connection still up) is reported as the operation's own text and never repeated. When the
+// reopening fails, or the repeat fails too, the text says which store failed (its role) and why:
+// the operation's text, then "the <role> store could not reconnect: <reason>" or "the <role> store
+// failed again after reconnecting: <reason>" (after ": ", or after a space where the operation's
+// text ends a sentence, with "The"), logged at ERROR or the operation's own higher level.
+//
+// The writer lock of an index, when one is held on this connection, lives here rather than with
+// the store that took it, because every store on the connection loses it with the session: before
+// a repeat, the connection takes the lock back (waiting at most the timeout it was taken with) and
+// checks the guard value; only if the lock is ours again and the guard unchanged is the operation
+// repeated, otherwise it throws std::runtime_error "Lost the writer lock of index '<name>': <why>"
+// (logged at ERROR) and the lock is no longer held. Without a lock an interrupted operation is
+// repeated freely. If the reopening fails while a lock is held, the lock counts as lost.
+//
+// Not synchronised: the stores of one index run one operation at a time, from one thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "stores/command_failure.h"
+
+namespace ostrik_encrypted_index::internal::backing_store {
+
+// The role of a store in messages: "index", "config", "items" or "data".
+const char* StoreRoleName(int32_t kind);
+
+class StoreConnection {
+ public:
+  StoreConnection() = default;
+  virtual ~StoreConnection() = default;
+
+  StoreConnection(const StoreConnection&) = delete;
+  StoreConnection& operator=(const StoreConnection&) = delete;
+
+  // `role` is the StoreKind of the calling store. op() fetches the connection handle itself on
+  // each run (reopening may replace it) and throws CommandFailure for a failed command.
+  template <typename Op>
+  auto Run(int32_t role, Op&& op) -> decltype(op()) {
+    bool repeating = false;
+    while (true) {
+      try {
+        BeforeCommand();
+        return op();
+      } catch (const CommandFailure& failure) {
+        if (repeating) ReportFault(failure, role, "failed again after reconnecting", failure.reason());
+        if (!Broken()) Report(failure);
+        Recover(role, failure);
+        repeating = true;
+      }
+    }
+  }
+
+  // Whether the connection is unusable after a failure.
+  virtual bool Broken() const = 0;
+
+  // Whether `owner` (a store) holds the writer lock on this connection.
+  bool HoldsLock(const void* owner) const { return lock_.owner != nullptr && lock_.owner == owner; }
+  // Names the guard of the held lock; nothing when `owner` does not hold it.
+  void SetLockGuard(const void* owner, uint64_t key, const std::vector<uint8_t>& value);
+
+ protected:
+  struct WriterLock {
+    const void* owner = nullptr;  // the store that took it; null when none is held
+    std::string index_name;
+    std::chrono::milliseconds timeout{0};
+    bool guarded = false;
+    uint64_t guard_key = 0;
+    std::vector<uint8_t> guard_value;
+  };
+
+  // Opens the connection anew; throws std::runtime_error with the reason (no password in it).
+  virtual void Reopen() = 0;
+  // Runs before every operation (renewing a lock that expires, for one).
+  virtual void BeforeCommand() {}
+  // After Reopen with a lock held: takes it back, waiting at most its timeout when `wait`, and
+  // checks its guard; calls LoseLock otherwise. Throws CommandFailure for a failed command.
+  virtual void TakeLockBack(bool wait) = 0;
+
+  // Forgets the lock, logs and throws the lost-lock error.
+  [[noreturn]] void LoseLock(const std::string& why);
+  // REQUIRES: no lock is held on this connection. Refuses a second lock on one connection.
+  void CheckNoLockHeld(const void* owner) const;
+  // Logs and throws the timeout of a lock wait.
+  [[noreturn]] static void TimedOut(const std::string& index_name, std::chrono::milliseconds timeout);
+
+  WriterLock lock_;
+
+ private:
+  [[noreturn]] static void Report(const CommandFailure& failure);
+  [[noreturn]] static void ReportFault(const CommandFailure& failure, int32_t role, const std::string& what,
+                                       const std::string& reason);
+  void Recover(int32_t role, const CommandFailure& failure);
+};
+
+// The lost-lock text: "Lost the writer lock of index '<name>': <why>".
+std::string LostLockText(const std::string& index_name, const std::string& why);
+
+}  // namespace ostrik_encrypted_index::internal::backing_store

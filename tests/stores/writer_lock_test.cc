@@ -1,0 +1,300 @@
+// The writer lock of an index, held on its index store's server: a second writer (a connection of
+// its own, as another process has) waits and times out; a holder killed frees it (PostgreSQL at
+// once, Redis at the expiry); renewal keeps a Redis lock past its expiry; a reconnect while it is
+// held repeats the interrupted call only when the lock is taken back with its guard unchanged.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server_faults.h"
+#include "stores/keystore_factory.h"
+#include "stores/redis_store_connection.h"
+#include "support/faulty_keystore.h"
+
+namespace {
+
+namespace bs = ostrik_encrypted_index::internal::backing_store;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using dz_test::Server;
+using std::chrono::milliseconds;
+using testing::HasSubstr;
+
+constexpr uint64_t kGuardKey = 0xfffffffffffffffeULL;
+constexpr milliseconds kShortExpiry{300};
+
+// Redis locks that expire within a test's patience, for the scope's time.
+class ShortRedisLocks {
+ public:
+  ShortRedisLocks() { bs::SetRedisLockTimingForTesting(kShortExpiry, milliseconds(100)); }
+  ~ShortRedisLocks() { bs::SetRedisLockTimingForTesting(milliseconds(0), milliseconds(0)); }
+};
+
+milliseconds Since(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// The error text of a call, or "" when it succeeded.
+template <typename F>
+std::string ErrorOf(F&& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+class WriterLockTest : public ::testing::TestWithParam<Server> {
+ protected:
+  void SetUp() override {
+    app_ = dz_test::UniqueTestName("dz_lk_");
+    auto conn = dz_test::StoreConnString(GetParam(), app_);
+    auto other = dz_test::StoreConnString(GetParam(), app_ + "_b");
+    if (!conn || !other) {
+      if (dz_test::RunningInCi()) FAIL() << "test server missing";
+      GTEST_SKIP() << "start the servers with scripts/test";
+    }
+    conn_ = *conn;
+    other_conn_ = *other;
+    table_ = dz_test::FreshTableName("lk_items");
+    hash_ = dz_test::FreshHash();
+  }
+
+  // A store of the test index; `conn` picks the connection string (the other writer's has an
+  // application name of its own, so that dropping the first writer's connection spares it).
+  std::unique_ptr<bs::Keystore> Make(bs::StoreConnections& connections, int32_t kind = bs::INDEX,
+                                     const std::string* conn = nullptr, uint64_t hash = 0) {
+    return bs::CreateKeystore(dz_test::Location(GetParam(), conn ? *conn : conn_, table_), "idx",
+                              hash ? hash : hash_, kind, connections);
+  }
+  std::unique_ptr<bs::Keystore> MakeOther() {
+    bs::StoreConnections own;
+    return Make(own, bs::INDEX, &other_conn_);
+  }
+
+  bool Drop() {
+    if (GetParam() == Server::Postgres) return dz_test::PgAdmin(*dz_test::PostgresConnString()).Terminate(app_) == 1;
+    return dz_test::RedisAdmin(conn_).KillOthers() >= 1;
+  }
+
+  std::string app_, conn_, other_conn_, table_;
+  uint64_t hash_ = 0;
+};
+
+TEST_P(WriterLockTest, ASecondWriterWaitsAndTimesOut) {
+  bs::StoreConnections first;
+  auto a = Make(first);
+  auto a_data = Make(first, bs::DATA);
+  auto b = MakeOther();
+  a->LockIndex(milliseconds(1000));
+  EXPECT_TRUE(a->HoldsIndexLock());
+  EXPECT_FALSE(a_data->HoldsIndexLock());
+
+  const auto start = Clock::now();
+  EXPECT_EQ(ErrorOf([&] { b->LockIndex(milliseconds(200)); }),
+            "Timed out after 0.2 s waiting for the writer lock of index 'idx'");
+  EXPECT_GE(Since(start), milliseconds(200));
+  EXPECT_FALSE(b->HoldsIndexLock());
+
+  // One lock per connection; another index is not held up by this one's.
+  EXPECT_THROW(a_data->LockIndex(milliseconds(10)), std::logic_error);
+  bs::StoreConnections elsewhere;
+  auto other_index = Make(elsewhere, bs::INDEX, &other_conn_, hash_ + 0x100);
+  other_index->LockIndex(milliseconds(100));
+  EXPECT_TRUE(other_index->HoldsIndexLock());
+
+  a->UnlockIndex();
+  EXPECT_FALSE(a->HoldsIndexLock());
+  b->LockIndex(milliseconds(1000));
+  EXPECT_TRUE(b->HoldsIndexLock());
+  // Destroying the holder releases it.
+  b.reset();
+  const auto again = Clock::now();
+  a->LockIndex(milliseconds(1000));
+  EXPECT_LT(Since(again), milliseconds(200));
+  a->CheckIndexLock();
+  a->UnlockIndex();
+  EXPECT_THAT(ErrorOf([&] { a->CheckIndexLock(); }), "Lost the writer lock of index 'idx': it is not held");
+}
+
+TEST_P(WriterLockTest, AKilledHolderFreesTheLock) {
+  ShortRedisLocks short_locks;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    // The holder lives until the kill.
+    bs::StoreConnections own;
+    std::unique_ptr<bs::Keystore> holder;
+    try {
+      holder = Make(own);
+      holder->LockIndex(milliseconds(5000));
+    } catch (...) {
+      _exit(3);
+    }
+    if (write(ready[1], "L", 1) != 1) _exit(2);
+    while (true) pause();
+  }
+  close(ready[1]);
+  pollfd wait_for{ready[0], POLLIN, 0};
+  char mark = 0;
+  const bool locked = poll(&wait_for, 1, 10000) == 1 && read(ready[0], &mark, 1) == 1 && mark == 'L';
+  close(ready[0]);
+  auto b = MakeOther();
+  if (locked) {
+    EXPECT_THAT(ErrorOf([&] { b->LockIndex(milliseconds(50)); }), HasSubstr("Timed out after"));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(locked) << "the child did not take the lock";
+
+  const auto start = Clock::now();
+  b->LockIndex(milliseconds(5000));
+  EXPECT_TRUE(b->HoldsIndexLock());
+  // PostgreSQL frees it with the session; Redis once its expiry has passed.
+  EXPECT_LT(Since(start), GetParam() == Server::Postgres ? milliseconds(1500) : kShortExpiry + milliseconds(500));
+}
+
+TEST_P(WriterLockTest, AReconnectWhileLockedRepeatsOnlyUnderTheSameGuard) {
+  ShortRedisLocks short_locks;
+  const std::vector<uint64_t> keys = {101, 102, 103};
+  const std::vector<Bytes> values = {{1}, {2}, {3}};
+  enum class Meanwhile { kNothing, kRestart, kAnotherWriterWrote, kAnotherWriterHolds };
+  const struct {
+    const char* name;
+    Meanwhile meanwhile;
+    std::string error;  // "" when the call is repeated
+  } cases[] = {
+      {"dropped, guard unchanged", Meanwhile::kNothing, ""},
+      {"restarted, guard unchanged", Meanwhile::kRestart, ""},
+      {"another writer wrote the guard", Meanwhile::kAnotherWriterWrote,
+       "Lost the writer lock of index 'idx': another writer changed the index meanwhile"},
+      {"another writer holds the lock", Meanwhile::kAnotherWriterHolds,
+       "Lost the writer lock of index 'idx': another writer holds it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    hash_ = dz_test::FreshHash();
+    bs::StoreConnections first;
+    auto a = Make(first);
+    auto a_data = Make(first, bs::DATA);
+    // Its wait to take the lock back is shorter than the other writer's Redis lock lives unrenewed.
+    a->LockIndex(milliseconds(100));
+    a->PushItem(kGuardKey, Bytes{7, 7});
+    a->SetLockGuard(kGuardKey, Bytes{7, 7});
+
+    if (c.meanwhile == Meanwhile::kRestart) {
+      ASSERT_TRUE(dz_test::ServerCtl(GetParam(), "restart"));
+    } else {
+      ASSERT_TRUE(Drop());
+    }
+    std::unique_ptr<bs::Keystore> b;
+    if (c.meanwhile == Meanwhile::kAnotherWriterWrote || c.meanwhile == Meanwhile::kAnotherWriterHolds) {
+      // PostgreSQL freed it with the session; a Redis key waits for its expiry.
+      b = MakeOther();
+      b->LockIndex(milliseconds(3000));
+      if (c.meanwhile == Meanwhile::kAnotherWriterWrote) {
+        b->PushItem(kGuardKey, Bytes{8, 8});
+        b->UnlockIndex();
+      }
+    }
+
+    // The data store shares the lock's connection: its call meets the broken connection.
+    const std::string error = ErrorOf([&] { a_data->BatchPushVariable(keys, values); });
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(a->HoldsIndexLock(), c.error.empty());
+    if (c.error.empty()) {
+      EXPECT_EQ(a_data->BatchGetVariable(keys), values);
+      // Taken back for real: nobody else gets it.
+      EXPECT_THAT(ErrorOf([&] { MakeOther()->LockIndex(milliseconds(30)); }), HasSubstr("Timed out after"));
+    } else {
+      // Without the lock, nothing was written; the next call goes ahead, lock or none.
+      EXPECT_EQ(a_data->BatchGetVariable(keys), std::vector<Bytes>(3));
+      a_data->BatchPushVariable(keys, values);
+      EXPECT_EQ(a_data->BatchGetVariable(keys), values);
+    }
+    if (b) b->UnlockIndex();
+  }
+}
+
+class RedisLockRenewalTest : public WriterLockTest {};
+
+TEST_P(RedisLockRenewalTest, RenewalKeepsTheLockPastItsExpiry) {
+  ShortRedisLocks short_locks;
+  bs::StoreConnections first;
+  auto a = Make(first);
+  a->LockIndex(milliseconds(1000));
+  // Three expiries long, renewed by the lock check and by ordinary commands.
+  const auto start = Clock::now();
+  for (int i = 0; Since(start) < 3 * kShortExpiry; ++i) {
+    if (i % 2 == 0) {
+      a->CheckIndexLock();
+    } else {
+      a->GetItem(1);
+    }
+    std::this_thread::sleep_for(milliseconds(40));
+  }
+  EXPECT_TRUE(a->HoldsIndexLock());
+  auto b = MakeOther();
+  EXPECT_THAT(ErrorOf([&] { b->LockIndex(milliseconds(20)); }), HasSubstr("Timed out after"));
+
+  // Left alone past its expiry, it goes to the next writer; the first learns it at once.
+  std::this_thread::sleep_for(kShortExpiry + milliseconds(100));
+  b->LockIndex(milliseconds(1000));
+  const auto check = Clock::now();
+  EXPECT_EQ(ErrorOf([&] { a->CheckIndexLock(); }), "Lost the writer lock of index 'idx': another writer holds it");
+  EXPECT_LT(Since(check), milliseconds(100));
+  EXPECT_FALSE(a->HoldsIndexLock());
+  EXPECT_TRUE(b->HoldsIndexLock());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, WriterLockTest, ::testing::Values(Server::Postgres, Server::Redis, Server::RedisTls),
+                         dz_test::ServerName);
+INSTANTIATE_TEST_SUITE_P(Servers, RedisLockRenewalTest, ::testing::Values(Server::Redis, Server::RedisTls),
+                         dz_test::ServerName);
+
+// A memory store is one process's: the lock members do nothing. The fault wrapper forwards them
+// and fails them on request.
+TEST(WriterLockMembers, MemoryStoresDoNothingAndTheWrapperForwards) {
+  auto memory = bs::CreateKeystore(ostrik::DBConfig("memory"), "idx", 1, bs::INDEX);
+  memory->LockIndex(milliseconds(0));
+  memory->LockIndex(milliseconds(0));
+  EXPECT_FALSE(memory->HoldsIndexLock());
+  memory->CheckIndexLock();
+  memory->UnlockIndex();
+
+  DZ_REQUIRE_SERVER(conn, dz_test::PostgresConnString, "DZ_PG_CONNSTR");
+  std::unique_ptr<bs::Keystore> slot = bs::CreateKeystore(
+      dz_test::PostgresLocation(conn, dz_test::FreshTableName("lk_wrap")), "idx", dz_test::FreshHash(), bs::INDEX);
+  dz_test::FaultyKeystore* faulty = dz_test::FaultyKeystore::Wrap(slot);
+  using Op = dz_test::FaultyKeystore::Op;
+  faulty->Arm(dz_test::FaultyKeystore::Mode::kFailCall, 1, Op::LockIndex);
+  EXPECT_THAT(ErrorOf([&] { slot->LockIndex(milliseconds(100)); }), HasSubstr(dz_test::kInjectedFault));
+  EXPECT_FALSE(slot->HoldsIndexLock());
+  slot->LockIndex(milliseconds(100));
+  EXPECT_TRUE(slot->HoldsIndexLock());
+  slot->SetLockGuard(kGuardKey, Bytes{1});
+  slot->CheckIndexLock();
+  // A failed release never throws; the lock stays held.
+  faulty->Arm(dz_test::FaultyKeystore::Mode::kFailCall, 1, Op::UnlockIndex);
+  slot->UnlockIndex();
+  EXPECT_TRUE(slot->HoldsIndexLock());
+  slot->UnlockIndex();
+  EXPECT_FALSE(slot->HoldsIndexLock());
+  EXPECT_EQ(faulty->calls(Op::LockIndex), 2u);
+  EXPECT_EQ(faulty->calls(Op::UnlockIndex), 2u);
+}
+
+}  // namespace
