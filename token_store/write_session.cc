@@ -78,8 +78,8 @@ bool TokenIndex::TakeFreshCounts() {
 
 std::optional<WriteIntent> TokenIndex::BeginWrite(bool read_counts) {
   if (writing_) throw std::logic_error("A write of index '" + index_name_ + "' is already under way");
-  index_store_->LockIndex(writer_lock_timeout_);
   try {
+    index_store_->LockIndex(writer_lock_timeout_);
     std::vector<ostrik::Bytes> values = index_store_->BatchGetVariable({kIndexHeadKey, kIntentKey, kTokenCountsKey});
     if (values.size() != 3) throw std::runtime_error("Index store answered " + std::to_string(values.size()) + " values for 3 keys");
     const IndexHead head = IndexHead::Decode(values[0]);

@@ -53,9 +53,10 @@ def train(spec, name):
     client_of(spec).load_index(name, KEY).train(batch_size=64, max_iters=5)
 
 
-def long_upsert(spec, name, started, count):
-    """Signals `started`, then upserts `count` items in one batch; the test kills it meanwhile."""
+def upsert_forever(spec, name):
+    """Upserts batches of new items, each under the writer lock, until the test kills it."""
     index = client_of(spec).load_index(name, KEY)
-    items = [version_of(f"long-{i}", 9) for i in range(count)]
-    started.set()
-    index.upsert(items)
+    batch = 0
+    while True:
+        index.upsert([version_of(f"long-{batch}-{i}", 9) for i in range(200)])
+        batch += 1

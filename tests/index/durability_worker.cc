@@ -13,6 +13,7 @@
 
 #include "durability.h"
 #include "index_fixture.h"
+#include "stores/redis_store_connection.h"
 
 namespace {
 
@@ -118,6 +119,9 @@ int main(int argc, char** argv) {
     std::cerr << "durability_worker: no server address in the environment\n";
     return 2;
   }
+  // A killed writer's Redis lock must expire before the test's patience does.
+  ostrik_encrypted_index::internal::backing_store::SetRedisLockTimingForTesting(std::chrono::milliseconds(500),
+                                                                               std::chrono::milliseconds(100));
   try {
     const index_test::TestLocations l = index_test::LocationsFor(backend, *conn);
     ostrik::Client client(l.index, l.config, l.items, 1, false);

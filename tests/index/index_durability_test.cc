@@ -13,6 +13,7 @@
 
 #include "durability.h"
 #include "index_fixture.h"
+#include "stores/redis_store_connection.h"
 #include "support/faulty_keystore.h"
 
 namespace index_test {
@@ -203,6 +204,13 @@ WorkerRun RunWorker(const std::vector<std::string>& args) {
 // A writing process killed at a call of any of its stores: a reload finds every item whole in its
 // old or new version, and repeating the operation completes it.
 TEST_P(PersistentDurability, KilledWriterLeavesEachItemWhole) {
+  // A killed worker's Redis lock expires within the worker's short expiry; this process takes
+  // locks of the same length.
+  namespace bs = ostrik_encrypted_index::internal::backing_store;
+  bs::SetRedisLockTimingForTesting(std::chrono::milliseconds(500), std::chrono::milliseconds(100));
+  struct Restore {
+    ~Restore() { bs::SetRedisLockTimingForTesting(std::chrono::milliseconds(0), std::chrono::milliseconds(0)); }
+  } restore;
   const Versions v = MakeVersions(16);
   const auto before = ByIdOf(v.v1);
   const std::string kind = GetParam() == Backend::Postgres ? "postgres" : "redis";
@@ -229,7 +237,7 @@ TEST_P(PersistentDurability, KilledWriterLeavesEachItemWhole) {
       // The first calls, one in the middle and the last: the steps where a write starts, runs
       // and ends.
       std::set<uint64_t> points;
-      for (uint64_t n : {uint64_t{1}, uint64_t{2}, uint64_t{3}, calls[s] / 2, calls[s] - 1, calls[s]}) {
+      for (uint64_t n : {uint64_t{1}, uint64_t{2}, calls[s] / 2, calls[s]}) {
         if (n >= 1 && n <= calls[s]) points.insert(n);
       }
       for (uint64_t n : points) {
