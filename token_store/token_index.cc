@@ -242,6 +242,8 @@ void TokenIndex::DeleteIndex(bool all) {
   }
   CheckWriterLock();
   index_store_->DeleteIndex();
+  // The head went with the rest: an absent one is what a reconnect must find from now on.
+  index_store_->SetLockGuard(kIndexHeadKey, {});
   check_empty(*index_store_, "index");
   token_counts_.assign(static_cast<size_t>(std::max<int64_t>(vocab_size_, 0)), 0);
   head_ = IndexHead();

@@ -325,3 +325,108 @@ INSTANTIATE_TEST_SUITE_P(Stores, PostgresLeftovers, testing::Values(Backend::Pos
 
 }  // namespace
 }  // namespace index_test
+
+// Real faults in the middle of an operation: its connection dropped by the server, or the server
+// restarted. The store reconnects, takes the writer lock back and repeats the call, so the
+// operation completes and every item is in its new version.
+#include "stores/server_faults.h"
+
+namespace index_test {
+namespace {
+
+class IndexReconnect : public IndexDurability {
+ protected:
+  void SetUp() override {
+    IndexDurability::SetUp();
+    if (GetParam() == Backend::Postgres) {
+      // Named so that exactly this test's connections can be dropped.
+      const std::string conn = *index_.connection_string + " application_name=dz_index_drop";
+      index_.connection_string = config_.connection_string = items_.connection_string = conn;
+    }
+  }
+
+  void Drop() {
+    if (GetParam() == Backend::Postgres) {
+      dz_test::PgAdmin admin(*dz_test::PostgresConnString());
+      EXPECT_GE(admin.Terminate("dz_index_drop"), 1);
+    } else {
+      dz_test::RedisAdmin admin(*dz_test::RedisConnString());
+      EXPECT_GE(admin.KillOthers(), 1);
+    }
+  }
+  void Restart() {
+    EXPECT_TRUE(dz_test::ServerCtl(GetParam() == Backend::Postgres ? dz_test::Server::Postgres : dz_test::Server::Redis,
+                                   "restart"));
+  }
+};
+
+TEST_P(IndexReconnect, OperationsCompleteAcrossADroppedConnectionAndARestart) {
+  const Versions v = MakeVersions(16);
+  for (const Operation& op : Operations(v)) {
+    // The calls of the index store in a whole run; the data store shares its connection (and so
+    // its writer lock).
+    uint64_t calls = 0;
+    {
+      auto probe = Fresh(UniqueName("p"), v, op.trained);
+      FaultyKeystore* store = FaultyKeystore::Wrap(EncryptedIndexTestAccess::Engine(*probe).index_store_);
+      op.run(*probe);
+      calls = store->calls();
+      Remove(probe);
+    }
+    struct Fault {
+      bool restart;
+      uint64_t nth;
+    };
+    const std::vector<Fault> faults = {
+        {false, 1}, {false, calls / 3 + 1}, {false, 2 * calls / 3 + 1}, {false, calls}, {true, calls / 2 + 1}};
+    for (const Fault& fault : faults) {
+      SCOPED_TRACE(std::string(op.name) + ", " + (fault.restart ? "server restarted" : "connection dropped") +
+                   " before index-store call " + std::to_string(fault.nth) + " of " + std::to_string(calls));
+      const std::string name = UniqueName("r");
+      auto index = Fresh(name, v, op.trained);
+      FaultyKeystore* store = FaultyKeystore::Wrap(EncryptedIndexTestAccess::Engine(*index).index_store_);
+      store->ArmHook(fault.nth, [&] { fault.restart ? Restart() : Drop(); });
+      try {
+        op.run(*index);
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "the operation failed: " << e.what();
+        return;
+      }
+      EXPECT_TRUE(store->fired());
+      store->Disarm();
+      if (!EncryptedIndexTestAccess::Connected(*index)) {
+        EXPECT_THROW(MakeClient().LoadIndex(name, Key(), 0, nullptr), std::runtime_error);
+        continue;
+      }
+      EXPECT_EQ(ExpectEachItemWhole(*index, op.after, op.after, {}), 0u);
+      auto reloaded = MakeClient().LoadIndex(name, Key(), 0, nullptr);
+      EXPECT_EQ(ExpectEachItemWhole(*reloaded, op.after, op.after, {}), 0u);
+      reloaded.reset();
+      Remove(index);
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// The four stores of an index on one server share one connection: 26 open indexes no longer
+// exhaust PostgreSQL's default 100 connections.
+TEST_P(IndexReconnect, AnOpenIndexHoldsOneConnection) {
+  std::vector<std::unique_ptr<ostrik::EncryptedIndex>> open;
+  if (GetParam() == Backend::Postgres) {
+    dz_test::PgAdmin admin(*dz_test::PostgresConnString());
+    const int before = admin.Backends("dz_index_drop");
+    for (int i = 0; i < 3; ++i) open.push_back(Fresh(UniqueName("c"), MakeVersions(4), false));
+    EXPECT_EQ(admin.WaitForBackends("dz_index_drop", before + 3), before + 3);
+  } else {
+    dz_test::RedisAdmin admin(*dz_test::RedisConnString());
+    const long long before = admin.WaitForOtherClients(0);
+    for (int i = 0; i < 3; ++i) open.push_back(Fresh(UniqueName("c"), MakeVersions(4), false));
+    EXPECT_EQ(admin.WaitForOtherClients(before + 3), before + 3);
+  }
+  for (auto& index : open) Remove(index);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, IndexReconnect, testing::Values(Backend::Postgres, Backend::Redis), BackendName);
+
+}  // namespace
+}  // namespace index_test

@@ -6,7 +6,9 @@
 //   kDeadFrom   that call and every later one, of any operation, throw without reaching the
 //               store until Disarm() (a server gone);
 //   kLostReply  the call reaches the store and then throws; later calls pass (a reply lost after
-//               the work was done).
+//               the work was done);
+//   kHook       a function of the test runs just before the call reaches the store (a real fault:
+//               the connection dropped, the server restarted), and the call goes on.
 // An operation the interface builds on others (a default method) reaches the wrapper as the calls
 // it makes. The writer-lock members are forwarded too and can be failed like the others, except
 // HoldsIndexLock (a local answer) and UnlockIndex, which never throws and whose failure a server
@@ -28,6 +30,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <functional>
 #include <vector>
 
 #include "stores/keystore.h"
@@ -60,7 +63,7 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   };
   static constexpr size_t kOps = static_cast<size_t>(Op::SetLockGuard) + 1;
 
-  enum class Mode { kFailCall, kDeadFrom, kLostReply };
+  enum class Mode { kFailCall, kDeadFrom, kLostReply, kHook };
 
   explicit FaultyKeystore(std::shared_ptr<Keystore> inner) : inner_(std::move(inner)) {
     if (!inner_) throw std::invalid_argument("FaultyKeystore needs a store to wrap");
@@ -81,6 +84,11 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   }
 
   // REQUIRES: nth >= 1. Replaces any fault armed before.
+  // kHook with the function to run.
+  void ArmHook(uint64_t nth, std::function<void()> hook, std::optional<Op> only = std::nullopt) {
+    Arm(Mode::kHook, nth, only);
+    hook_ = std::move(hook);
+  }
   void Arm(Mode mode, uint64_t nth, std::optional<Op> only = std::nullopt) {
     if (nth == 0) throw std::invalid_argument("FaultyKeystore: calls are counted from 1");
     armed_ = true;
@@ -182,6 +190,9 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
         case Mode::kDeadFrom:
           dead_ = true;
           Throw(op, "not made: store down");
+        case Mode::kHook:
+          hook_();
+          return forward();
         case Mode::kLostReply:
           forward();
           Throw(op, "made, reply lost");
@@ -197,6 +208,7 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   Mode mode_ = Mode::kFailCall;
   uint64_t nth_ = 0, seen_ = 0;
   std::optional<Op> only_;
+  std::function<void()> hook_;
 };
 
 }  // namespace dz_test
