@@ -182,6 +182,8 @@ class EncryptedIndex {
     std::vector<uint32_t> lists;
   };
   void CompleteTraining(const WriteIntent& intent, TrainingItems* items);
+  // The items an interrupted training named, read back by label (lists not yet chosen).
+  TrainingItems ReadTrainingItems(const WriteIntent& intent);
   // Takes an interrupted training back: every item re-filed under list 0.
   void UndoTraining(const WriteIntent& intent);
 

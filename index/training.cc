@@ -122,18 +122,7 @@ void EncryptedIndex::CompleteTraining(const WriteIntent& intent, TrainingItems* 
   TrainingItems read;
   TrainingItems& items = given != nullptr ? *given : read;
   if (given == nullptr) {
-    std::vector<ItemEntry> entries = token_index_->ReadRecords(intent.data_labels);
-    read.vectors.rows = entries.size();
-    read.vectors.cols = index_config_->dimension();
-    read.vectors.data.resize(read.vectors.rows * read.vectors.cols);
-    for (size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].payload.size() != read.vectors.cols * sizeof(float)) {
-        throw std::runtime_error("A stored record of index '" + index_name_ + "' does not hold a vector of its dimension");
-      }
-      std::memcpy(read.vectors.row(i), entries[i].payload.data(), entries[i].payload.size());
-      read.ids.push_back(std::move(entries[i].item_id));
-      read.metadata.push_back(std::move(entries[i].metadata));
-    }
+    read = ReadTrainingItems(intent);
     read.lists = EncodeLists(read.vectors, target.quantizers.coarse);
   }
 
@@ -173,7 +162,7 @@ void EncryptedIndex::CompleteTraining(const WriteIntent& intent, TrainingItems* 
   epoch_ = epoch;
 }
 
-void EncryptedIndex::UndoTraining(const WriteIntent& intent) {
+EncryptedIndex::TrainingItems EncryptedIndex::ReadTrainingItems(const WriteIntent& intent) {
   std::vector<ItemEntry> entries = token_index_->ReadRecords(intent.data_labels);
   TrainingItems items;
   items.vectors.rows = entries.size();
@@ -187,6 +176,11 @@ void EncryptedIndex::UndoTraining(const WriteIntent& intent) {
     items.ids.push_back(std::move(entries[i].item_id));
     items.metadata.push_back(std::move(entries[i].metadata));
   }
+  return items;
+}
+
+void EncryptedIndex::UndoTraining(const WriteIntent& intent) {
+  TrainingItems items = ReadTrainingItems(intent);
   // Entries the interrupted re-filing may have written under other lists lie beyond their counts
   // once list 0 holds every item again, and are never read.
   items.lists.assign(items.ids.size(), 0);

@@ -148,15 +148,14 @@ void TokenIndex::ClearIntent(const std::optional<IndexHead::Tag>& new_epoch) {
 
 void TokenIndex::EndWrite(const std::optional<IndexHead::Tag>& new_epoch) {
   if (!writing_) return;
-  IndexHead head = head_;
-  head.present = true;
-  if (new_epoch) head.epoch = *new_epoch;
-  head.pending = false;
-  head.stamp = IndexHead::RandomTag();
-  WriteHead(head);
   if (intent_stored_) {
-    index_store_->DeleteItem(kIntentKey);
-    intent_stored_ = false;
+    ClearIntent(new_epoch);
+  } else {
+    IndexHead head = head_;
+    head.present = true;
+    if (new_epoch) head.epoch = *new_epoch;
+    head.stamp = IndexHead::RandomTag();
+    WriteHead(head);
   }
   writing_ = false;
   index_store_->UnlockIndex();

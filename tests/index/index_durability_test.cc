@@ -76,20 +76,10 @@ class IndexDurability : public IndexTest {
   void Sweep(const std::vector<FaultyKeystore::Mode>& modes) {
     const Versions v = MakeVersions(16);
     const auto before = ByIdOf(v.v1);
-    struct Slot {
-      const char* name;
-      FaultyKeystore* (*wrap)(ts::TokenIndex&);
-    };
-    const std::vector<Slot> slots = {
-        {"index", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.index_store_); }},
-        {"data", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.data_store_); }},
-        {"config", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.config_store_); }},
-        {"items", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.items_store_); }},
-    };
     for (const Operation& op : Operations(v)) {
       // Training has a sweep of its own (index_faults_test.cc).
       if (std::string(op.name) == "train") continue;
-      for (const Slot& slot : slots) {
+      for (const StoreSlot& slot : StoreSlots()) {
         for (FaultyKeystore::Mode mode : modes) {
           for (uint64_t n = 1;; ++n) {
             SCOPED_TRACE(std::string(op.name) + ", " + slot.name + " store, call " + std::to_string(n) +

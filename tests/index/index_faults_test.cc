@@ -201,17 +201,7 @@ TEST_P(IndexFaults, QueryVectorsMustBeFinite) {
 // takes back what the training left); training an untrained one again succeeds.
 TEST_P(IndexFaults, TrainingLosesNothing) {
   const Dataset ds = Clustered(24, kDim, kLists);
-  struct Slot {
-    const char* name;
-    FaultyKeystore* (*wrap)(ts::TokenIndex&);
-  };
-  const std::vector<Slot> slots = {
-      {"index", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.index_store_); }},
-      {"data", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.data_store_); }},
-      {"config", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.config_store_); }},
-      {"items", [](ts::TokenIndex& e) { return FaultyKeystore::Wrap(e.items_store_); }},
-  };
-  for (const Slot& slot : slots) {
+  for (const StoreSlot& slot : StoreSlots()) {
     for (FaultyKeystore::Mode mode : {FaultyKeystore::Mode::kFailCall, FaultyKeystore::Mode::kLostReply}) {
       uint64_t calls = 0;
       {

@@ -15,6 +15,7 @@
 
 #include "index/client.h"
 #include "index/encrypted_index.h"
+#include "support/faulty_keystore.h"
 #include "support/store_backends.h"
 #include "support/test_servers.h"
 #include "token_store/token_index.h"
@@ -133,6 +134,23 @@ inline void ExpectSameHits(const std::vector<Hit>& got, const std::vector<Hit>& 
     EXPECT_EQ(got[j].id, want[j].id) << "rank " << j;
     EXPECT_NEAR(got[j].distance, want[j].distance, 1e-3f * std::max(1.0f, std::fabs(want[j].distance))) << "rank " << j;
   }
+}
+
+// The four store slots of an engine, for sweeps that fault each store in turn.
+struct StoreSlot {
+  const char* name;
+  dz_test::FaultyKeystore* (*wrap)(ostrik_encrypted_index::internal::token_store::TokenIndex&);
+};
+
+inline std::vector<StoreSlot> StoreSlots() {
+  using dz_test::FaultyKeystore;
+  using ostrik_encrypted_index::internal::token_store::TokenIndex;
+  return {
+      {"index", [](TokenIndex& e) { return FaultyKeystore::Wrap(e.index_store_); }},
+      {"data", [](TokenIndex& e) { return FaultyKeystore::Wrap(e.data_store_); }},
+      {"config", [](TokenIndex& e) { return FaultyKeystore::Wrap(e.config_store_); }},
+      {"items", [](TokenIndex& e) { return FaultyKeystore::Wrap(e.items_store_); }},
+  };
 }
 
 // The index, config and items locations the index suites use on each kind of store.
