@@ -30,7 +30,7 @@ else
 fi
 cmake --build "$build" -j4 --target index_bench
 mkdir -p "$dir"
-"$py" "$root/bench/index/make_data.py" "$dir"
+"$py" "$root/bench/index/make_data.py" "$dir" $sets
 
 wait_for_quiet() {
   [ "$1" -gt 1 ] || return 0
