@@ -1,0 +1,465 @@
+#include "kernels/fused_search.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define DZ_FUSED_X86 1
+#endif
+
+#include "core/team_size.h"
+#include "kernels/parallel_failure.h"
+
+namespace ostrik_encrypted_index::internal::kernels {
+namespace {
+
+// Items whose distances are computed together: two groups of eight lanes.
+constexpr uint32_t kBlock = 16;
+// The replay's team, as the candidate search sizes it: work in multiply-adds per thread, and a
+// candidate's step through the heap.
+constexpr uint64_t kThreadWork = 1 << 15;
+constexpr uint64_t kHeapStepWork = 16;
+// Buffers larger than this go back after the search instead of waiting for the next one.
+constexpr uint64_t kKeptBytes = uint64_t{64} << 20;
+
+struct HeapEntry {
+  float distance;
+  uint32_t row;
+};
+
+// sums[i] (i < 16) = the sum over j of (q[j] - x_i[j])^2 (squared) or of x_i[j] * q[j] (dot), and
+// with norms, norms[i] = the sum over j of x_i[j]^2: every sum from 0 in dimension order, one
+// rounding per operation, as the plain loops below.
+void BlockScalar(const float* q, const uint8_t* const* x, uint64_t d, bool squared, bool norms, float* sums,
+                 float* sq) {
+  for (uint32_t i = 0; i < kBlock; ++i) {
+    const uint8_t* row = x[i];
+    float s = 0.0f, n = 0.0f;
+    for (uint64_t j = 0; j < d; ++j) {
+      float v;
+      std::memcpy(&v, row + 4 * j, 4);
+      if (squared) {
+        const float t = q[j] - v;
+        s += t * t;
+      } else {
+        s += v * q[j];
+      }
+      if (norms) n += v * v;
+    }
+    sums[i] = s;
+    if (norms) sq[i] = n;
+  }
+}
+
+#ifdef DZ_FUSED_X86
+
+// Eight rows of eight floats to eight columns: c[m] lane i = row i's element m.
+__attribute__((target("avx2"))) inline void Transpose8(__m256* r) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// One lane per item: eight items' elements j .. j + 7 are loaded as rows and turned into columns,
+// so each lane adds its terms one at a time in dimension order, as BlockScalar does. No fused
+// multiply-add: this target has none, and the layer is built without contraction.
+template <bool kSquared, bool kNorms>
+__attribute__((target("avx2"))) void BlockAvx2(const float* q, const uint8_t* const* x, uint64_t d, float* sums,
+                                               float* sq) {
+  const uint64_t d8 = d & ~uint64_t{7};
+  for (uint32_t half = 0; half < kBlock; half += 8) {
+    const uint8_t* const* rows = x + half;
+    __m256 s = _mm256_setzero_ps(), n = _mm256_setzero_ps();
+    for (uint64_t j = 0; j < d8; j += 8) {
+      __m256 c[8];
+      for (int i = 0; i < 8; ++i) c[i] = _mm256_loadu_ps(reinterpret_cast<const float*>(rows[i]) + j);
+      Transpose8(c);
+      for (int m = 0; m < 8; ++m) {
+        const __m256 qm = _mm256_broadcast_ss(q + j + m);
+        if constexpr (kSquared) {
+          const __m256 t = _mm256_sub_ps(qm, c[m]);
+          s = _mm256_add_ps(s, _mm256_mul_ps(t, t));
+        } else {
+          s = _mm256_add_ps(s, _mm256_mul_ps(c[m], qm));
+        }
+        if constexpr (kNorms) n = _mm256_add_ps(n, _mm256_mul_ps(c[m], c[m]));
+      }
+    }
+    for (uint64_t j = d8; j < d; ++j) {
+      float v[8];
+      for (int i = 0; i < 8; ++i) std::memcpy(&v[i], rows[i] + 4 * j, 4);
+      const __m256 c = _mm256_loadu_ps(v);
+      const __m256 qm = _mm256_broadcast_ss(q + j);
+      if constexpr (kSquared) {
+        const __m256 t = _mm256_sub_ps(qm, c);
+        s = _mm256_add_ps(s, _mm256_mul_ps(t, t));
+      } else {
+        s = _mm256_add_ps(s, _mm256_mul_ps(c, qm));
+      }
+      if constexpr (kNorms) n = _mm256_add_ps(n, _mm256_mul_ps(c, c));
+    }
+    _mm256_storeu_ps(sums + half, s);
+    if constexpr (kNorms) _mm256_storeu_ps(sq + half, n);
+  }
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+
+#endif  // DZ_FUSED_X86
+
+// The block's sums: all kBlock pointers must be readable rows of d floats.
+void BlockSums(const float* q, const uint8_t* const* x, uint64_t d, bool squared, bool norms, float* sums, float* sq) {
+#ifdef DZ_FUSED_X86
+  if (kHaveAvx2) {
+    if (squared) {
+      BlockAvx2<true, false>(q, x, d, sums, sq);
+    } else if (norms) {
+      BlockAvx2<false, true>(q, x, d, sums, sq);
+    } else {
+      BlockAvx2<false, false>(q, x, d, sums, sq);
+    }
+    return;
+  }
+#endif
+  BlockScalar(q, x, d, squared, norms, sums, sq);
+}
+
+template <typename T>
+void GrowTo(std::vector<T>& v, uint64_t n) {
+  if (v.size() < n) v.resize(n);
+}
+
+template <typename T>
+void Release(std::vector<T>& v) {
+  if (v.capacity() * sizeof(T) > kKeptBytes) std::vector<T>().swap(v);
+}
+
+}  // namespace
+
+struct FusedSearch::Worker {
+  uint8_t* slots = nullptr;  // kBlock + 1 rooms
+  uint32_t next_slot = 0;
+  uint32_t filled = 0;
+  uint64_t segment = 0;  // of the block
+  uint64_t cursor = 0;   // the segment last looked up
+  uint64_t rows[kBlock];
+  const uint8_t* payloads[kBlock];
+};
+
+// Everything a search sizes, kept by the calling thread between searches: every vector is only
+// ever grown, so that a query touches no fresh memory once one of its size has run.
+struct FusedSearch::Buffers {
+  std::vector<float> distances;        // per (segment, visiting query): one per row of the segment
+  std::vector<uint8_t> kept;           // per row
+  std::vector<const char*> ids;        // per kept row
+  std::vector<uint32_t> id_lengths;
+  std::vector<const char*> metadata;
+  std::vector<uint32_t> metadata_lengths;
+  std::vector<char> text;              // the rows' ids (and metadata), when the fetch lends them briefly
+  std::vector<uint8_t> slots;          // per thread: kBlock + 1 rooms
+  std::vector<Worker> workers;
+  std::vector<uint64_t> visitor_begin;  // per segment: its first visitor (a query that probes it)
+  std::vector<uint64_t> visitor_end;
+  std::vector<uint32_t> visitor_query;
+  std::vector<uint64_t> visitor_slab;   // where the visitor's distances for the segment start
+  std::vector<uint64_t> visit_slab;     // per (query, position): the same, for the replay
+  std::vector<float> query_norms;       // per query: the square root of its squared norm (cosine)
+  std::vector<uint64_t> segment_kept;
+  std::vector<std::vector<HeapEntry>> heaps;  // per replay thread
+  uint64_t slot_stride = 0;
+};
+
+FusedSearch::FusedSearch(const ostrik::ProbeSelection& probes, const ostrik::FloatMatrix& queries, uint32_t top_k,
+                         ostrik::DistanceMetric metric, const std::vector<int32_t>& include, uint64_t item_width)
+    : probes_(probes),
+      queries_(queries),
+      top_k_(top_k),
+      metric_(metric),
+      include_metadata_(std::find(include.begin(), include.end(),
+                                  static_cast<int32_t>(ostrik::QueryInclude::METADATA)) != include.end()),
+      buffers_(ThreadBuffers()) {
+  if (probes.n_queries != queries.rows || probes.positions.rows != probes.n_queries ||
+      probes.positions.data.size() != probes.positions.rows * probes.positions.cols ||
+      queries.data.size() != queries.rows * queries.cols) {
+    throw std::invalid_argument("Probe selection and queries do not match");
+  }
+  if (item_width != queries.cols * sizeof(float)) {
+    throw std::invalid_argument("Query embedding dimension does not match item embedding");
+  }
+}
+
+FusedSearch::~FusedSearch() {
+  Buffers& b = *buffers_;
+  Release(b.distances);
+  Release(b.kept);
+  Release(b.ids);
+  Release(b.id_lengths);
+  Release(b.metadata);
+  Release(b.metadata_lengths);
+  Release(b.text);
+  Release(b.slots);
+}
+
+void FusedSearch::Begin(const token_store::StreamLayout& layout) {
+  layout_ = &layout;
+  Buffers& b = *buffers_;
+  const uint64_t n = probes_.n_queries;
+  const uint64_t width = probes_.positions.cols;
+  const int32_t* positions = probes_.positions.data.data();
+  const uint64_t n_segments = layout.segment_rows.empty() ? 0 : layout.segment_rows.size() - 1;
+  const uint64_t rows = n_segments == 0 ? 0 : layout.segment_rows.back();
+  for (uint64_t i = 0; i < n * width; ++i) {
+    if (positions[i] < 0 || static_cast<uint64_t>(positions[i]) >= layout.position_segment.size()) {
+      throw std::invalid_argument("Probe position names no candidate group");
+    }
+  }
+  // Metadata only decides between equal distances and ids, which a fetch without the cache never
+  // holds for two different records (a data label names one id); cached lists may.
+  keep_metadata_ = include_metadata_ || layout.lasting;
+
+  // Each segment's visiting queries, each once, with the place of their distances.
+  b.visitor_begin.assign(n_segments + 1, 0);
+  for (uint64_t q = 0; q < n; ++q) {
+    for (uint64_t p = 0; p < width; ++p) ++b.visitor_begin[layout.position_segment[positions[q * width + p]] + 1];
+  }
+  for (uint64_t s = 0; s < n_segments; ++s) b.visitor_begin[s + 1] += b.visitor_begin[s];
+  GrowTo(b.visitor_query, b.visitor_begin[n_segments]);
+  GrowTo(b.visitor_slab, b.visitor_begin[n_segments]);
+  GrowTo(b.visit_slab, n * width);
+  b.visitor_end.assign(b.visitor_begin.begin(), b.visitor_begin.end() - 1);
+  std::vector<uint64_t>& fill = b.visitor_end;
+  uint64_t slab = 0;
+  for (uint64_t q = 0; q < n; ++q) {
+    for (uint64_t p = 0; p < width; ++p) {
+      const uint64_t s = layout.position_segment[positions[q * width + p]];
+      uint64_t& at = fill[s];
+      if (at > b.visitor_begin[s] && b.visitor_query[at - 1] == q) {  // the query names the list again
+        b.visit_slab[q * width + p] = b.visitor_slab[at - 1];
+        continue;
+      }
+      b.visitor_query[at] = static_cast<uint32_t>(q);
+      b.visitor_slab[at] = slab;
+      b.visit_slab[q * width + p] = slab;
+      slab += layout.segment_rows[s + 1] - layout.segment_rows[s];
+      ++at;
+    }
+  }
+  b.segment_kept.assign(n_segments, 0);
+  GrowTo(b.distances, slab);
+
+  b.kept.assign(rows, 0);
+  GrowTo(b.ids, rows);
+  GrowTo(b.id_lengths, rows);
+  if (keep_metadata_) {
+    GrowTo(b.metadata, rows);
+    GrowTo(b.metadata_lengths, rows);
+  }
+  if (!layout.lasting) GrowTo(b.text, layout.text_ends.empty() ? 0 : layout.text_ends.back());
+
+  if (metric_ == ostrik::Cosine) {
+    GrowTo(b.query_norms, n);
+    for (uint64_t q = 0; q < n; ++q) {
+      const float* v = queries_.row(q);
+      float s = 0.0f;
+      for (uint64_t j = 0; j < queries_.cols; ++j) s += v[j] * v[j];
+      b.query_norms[q] = std::sqrt(s);
+    }
+  }
+
+  const auto threads = static_cast<uint64_t>(std::max(layout.threads, 1));
+  b.slot_stride = layout.lasting ? 0 : (std::max<uint64_t>(layout.max_record, 1) + 63) & ~uint64_t{63};
+  GrowTo(b.slots, threads * (kBlock + 1) * b.slot_stride);
+  b.workers.assign(threads, Worker{});
+  for (uint64_t t = 0; t < threads; ++t) b.workers[t].slots = b.slots.data() + t * (kBlock + 1) * b.slot_stride;
+}
+
+uint8_t* FusedSearch::Room(int thread) noexcept {
+  Worker& w = buffers_->workers[static_cast<size_t>(thread)];
+  return w.slots + w.next_slot * buffers_->slot_stride;
+}
+
+void FusedSearch::Take(int thread, uint64_t row, std::string_view id, const uint8_t* payload,
+                       std::string_view metadata) noexcept {
+  if (id.empty()) return;  // a placeholder's: never a candidate
+  Buffers& b = *buffers_;
+  const token_store::StreamLayout& layout = *layout_;
+  Worker& w = b.workers[static_cast<size_t>(thread)];
+  const std::vector<uint64_t>& segment_rows = layout.segment_rows;
+  if (row < segment_rows[w.cursor] || row >= segment_rows[w.cursor + 1]) {
+    w.cursor = static_cast<uint64_t>(std::upper_bound(segment_rows.begin(), segment_rows.end(), row) -
+                                     segment_rows.begin()) - 1;
+  }
+  if (w.filled > 0 && (w.filled == kBlock || w.cursor != w.segment)) Flush(w);
+  if (w.filled == 0) w.segment = w.cursor;
+  w.rows[w.filled] = row;
+  w.payloads[w.filled] = payload;
+  ++w.filled;
+  if (!layout.lasting) w.next_slot = (w.next_slot + 1) % (kBlock + 1);
+
+  b.kept[row] = 1;
+  if (layout.lasting) {
+    b.ids[row] = id.data();
+    b.metadata[row] = metadata.data();
+    b.metadata_lengths[row] = static_cast<uint32_t>(metadata.size());
+  } else {
+    char* text = b.text.data() + (row == 0 ? 0 : layout.text_ends[row - 1]);
+    std::memcpy(text, id.data(), id.size());
+    b.ids[row] = text;
+    if (keep_metadata_) {
+      if (!metadata.empty()) std::memcpy(text + id.size(), metadata.data(), metadata.size());
+      b.metadata[row] = text + id.size();
+      b.metadata_lengths[row] = static_cast<uint32_t>(metadata.size());
+    }
+  }
+  b.id_lengths[row] = static_cast<uint32_t>(id.size());
+}
+
+void FusedSearch::End(int thread) noexcept {
+  Worker& w = buffers_->workers[static_cast<size_t>(thread)];
+  if (w.filled > 0) Flush(w);
+}
+
+void FusedSearch::Flush(Worker& w) noexcept {
+  Buffers& b = *buffers_;
+  const uint64_t d = queries_.cols;
+  const uint64_t first_row = layout_->segment_rows[w.segment];
+  // A short block repeats its first item in the lanes it does not fill.
+  for (uint32_t i = w.filled; i < kBlock; ++i) w.payloads[i] = w.payloads[0];
+  const bool cosine = metric_ == ostrik::Cosine;
+  float sums[kBlock], norms[kBlock];
+  for (uint64_t v = b.visitor_begin[w.segment]; v < b.visitor_end[w.segment]; ++v) {
+    const uint32_t q = b.visitor_query[v];
+    // The item norms are the same for every query: summed with the first one's dot products.
+    BlockSums(queries_.row(q), w.payloads, d, !cosine, cosine && v == b.visitor_begin[w.segment], sums, norms);
+    float* out = b.distances.data() + b.visitor_slab[v];
+    if (cosine) {
+      const float qn = b.query_norms[q];
+      for (uint32_t i = 0; i < w.filled; ++i) {
+        const float norm = qn * std::sqrt(norms[i]);
+        out[w.rows[i] - first_row] = norm == 0.0f ? 1.0f : 1.0f - sums[i] / norm;
+      }
+    } else {
+      for (uint32_t i = 0; i < w.filled; ++i) out[w.rows[i] - first_row] = sums[i];
+    }
+  }
+  w.filled = 0;
+}
+
+void FusedSearch::Complete() {
+  Buffers& b = *buffers_;
+  const token_store::StreamLayout& layout = *layout_;
+  const uint64_t n = probes_.n_queries;
+  const uint64_t width = probes_.positions.cols;
+  const int32_t* positions = probes_.positions.data.data();
+  const uint64_t n_segments = layout.segment_rows.empty() ? 0 : layout.segment_rows.size() - 1;
+  for (uint64_t s = 0; s < n_segments; ++s) {
+    const uint8_t* kept = b.kept.data() + layout.segment_rows[s];
+    b.segment_kept[s] = static_cast<uint64_t>(
+        std::count(kept, kept + (layout.segment_rows[s + 1] - layout.segment_rows[s]), uint8_t{1}));
+  }
+  candidates_ = 0;
+  for (uint32_t s : layout.position_segment) candidates_ += b.segment_kept[s];
+  if (candidates_ == 0 || n == 0) {
+    results_ = ostrik::QueryResults(n, 0);
+    return;
+  }
+  const uint64_t k = std::min<uint64_t>(top_k_, candidates_);
+  if (k == 0) {
+    results_ = ostrik::QueryResults(n, 0);
+    return;
+  }
+  if (metric_ != ostrik::Euclidean && metric_ != ostrik::SquaredEuclidean && metric_ != ostrik::Cosine) {
+    throw std::runtime_error("Unsupported distance metric.");
+  }
+  results_ = ostrik::QueryResults(n, k);
+  if (include_metadata_) {
+    for (uint64_t q = 0; q < n; ++q) results_.metadata[q].resize(k);
+  }
+
+  uint64_t scanned = 0;
+  for (uint64_t i = 0; i < n * width; ++i) {
+    const uint32_t s = layout.position_segment[positions[i]];
+    scanned += layout.segment_rows[s + 1] - layout.segment_rows[s];
+  }
+  const int team = ostrik::TeamSize(ostrik::WorkProduct(scanned, kHeapStepWork), kThreadWork, n);
+  if (b.heaps.size() < static_cast<size_t>(team)) b.heaps.resize(static_cast<size_t>(team));
+  for (auto& h : b.heaps) h.reserve(k);
+
+  const char* const* ids = b.ids.data();
+  const uint32_t* id_lengths = b.id_lengths.data();
+  const char* const* texts = keep_metadata_ ? b.metadata.data() : nullptr;
+  const uint32_t* text_lengths = keep_metadata_ ? b.metadata_lengths.data() : nullptr;
+  auto id_of = [&](uint32_t row) { return std::string_view(ids[row], id_lengths[row]); };
+  auto entry_less = [&](const HeapEntry& a, const HeapEntry& c) {
+    if (a.distance < c.distance) return true;
+    if (c.distance < a.distance) return false;
+    const int order = id_of(a.row).compare(id_of(c.row));
+    if (order != 0) return order < 0;
+    if (texts == nullptr) return false;
+    return std::string_view(texts[a.row], text_lengths[a.row]) < std::string_view(texts[c.row], text_lengths[c.row]);
+  };
+  ostrik::QueryResults& results = results_;
+  const bool euclidean = metric_ == ostrik::Euclidean;
+  ParallelFailure failure;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
+  for (uint64_t q = 0; q < n; ++q) {
+    failure.Run([&] {
+      std::vector<HeapEntry>& heap = b.heaps[static_cast<size_t>(omp_get_thread_num())];
+      heap.clear();
+      for (uint64_t p = 0; p < width; ++p) {
+        const uint32_t s = layout.position_segment[positions[q * width + p]];
+        const uint64_t first = layout.segment_rows[s], end = layout.segment_rows[s + 1];
+        const float* dist = b.distances.data() + b.visit_slab[q * width + p];
+        for (uint64_t row = first; row < end; ++row) {
+          if (b.kept[row] == 0) continue;
+          const HeapEntry entry{dist[row - first], static_cast<uint32_t>(row)};
+          if (heap.size() < k) {
+            heap.push_back(entry);
+            std::push_heap(heap.begin(), heap.end(), entry_less);
+          } else if (entry.distance < heap.front().distance) {
+            std::pop_heap(heap.begin(), heap.end(), entry_less);
+            heap.back() = entry;
+            std::push_heap(heap.begin(), heap.end(), entry_less);
+          }
+        }
+      }
+      const uint64_t found = heap.size();
+      const uint64_t at = q * results.top_k;
+      for (uint64_t pos = found; pos-- > 0;) {
+        const HeapEntry& top = heap.front();
+        results.distances.data[at + pos] = euclidean ? std::sqrt(top.distance) : top.distance;
+        results.ids.data[at + pos].assign(id_of(top.row));
+        if (include_metadata_) results.metadata[q][pos].assign(texts[top.row], text_lengths[top.row]);
+        std::pop_heap(heap.begin(), heap.end(), entry_less);
+        heap.pop_back();
+      }
+      results.result_counts[q] = static_cast<int32_t>(found);
+    });
+  }
+  failure.Rethrow();
+}
+
+FusedSearch::Buffers* FusedSearch::ThreadBuffers() {
+  thread_local Buffers buffers;
+  return &buffers;
+}
+
+}  // namespace ostrik_encrypted_index::internal::kernels
