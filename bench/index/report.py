@@ -12,7 +12,7 @@ import sys
 # Above this, an empty OpenMP region is waiting for threads other processes took the cores from.
 REGION_LIMIT_US = 100.0
 BUSY_SHARE_LIMIT = 0.1
-PARTS = ("prefilter", "probes", "fetch", "search", "kmeans", "seeding", "encode", "add")
+PARTS = ("prefilter", "probes", "fetch", "search", "fetch_search", "kmeans", "seeding", "encode", "add")
 
 
 def fmt(v, unit):
