@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -67,8 +68,9 @@ constexpr uint64_t kEnvelopeOverhead = ostrik::GcmEnvelope::kOverhead;
 constexpr uint64_t kRecordFixed = kEnvelopeOverhead + kItemRecordFixedSize;
 
 inline uint64_t GetLe64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 
@@ -140,18 +142,23 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
     throw std::runtime_error(message);
   }
 
-  // Unmask, and read each data label once however many positions lead to it.
+  // Unmask (into the masks, which are not needed again), and read each data label once however
+  // many positions lead to it.
+  uint64_t* data_labels = labels.masks.data();
+  for (uint64_t i = 0; i < total; ++i) data_labels[i] ^= GetLe64(entries.row(i));
   s.unique_of.resize(total);
+  s.unique_labels.resize(total);
   s.places.Reset(total);
   constexpr uint64_t kAhead = 16;  // labels between a slot's prefetch and its probe
-  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(GetLe64(entries.row(i)) ^ labels.masks[i]);
+  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(data_labels[i]);
+  uint32_t found = 0;
   for (uint64_t i = 0; i < total; ++i) {
-    if (i + kAhead < total) s.places.Prefetch(GetLe64(entries.row(i + kAhead)) ^ labels.masks[i + kAhead]);
-    const uint64_t label = GetLe64(entries.row(i)) ^ labels.masks[i];
-    const auto [u, fresh] = s.places.FindOrInsert(label, static_cast<uint32_t>(s.unique_labels.size()));
-    if (fresh) s.unique_labels.push_back(label);
+    if (i + kAhead < total) s.places.Prefetch(data_labels[i + kAhead]);
+    const auto [u, fresh] = s.places.FindOrInsert(data_labels[i], found);
+    if (fresh) s.unique_labels[found++] = data_labels[i];
     s.unique_of[i] = u;
   }
+  s.unique_labels.resize(found);
   e.data_store_->BatchGetViews(s.unique_labels, s.values);
   const uint64_t n_unique = s.unique_labels.size();
   if (s.values.values.size() != n_unique) {
