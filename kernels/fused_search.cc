@@ -231,6 +231,7 @@ void FusedSearch::Begin(const token_store::StreamLayout& layout) {
       throw std::invalid_argument("Probe position names no candidate group");
     }
   }
+  if (rows > UINT32_MAX) throw std::invalid_argument("Too many candidates for one search.");
   // Metadata only decides between equal distances and ids, which a fetch without the cache never
   // holds for two different records (a data label names one id); cached lists may.
   keep_metadata_ = include_metadata_ || layout.lasting;

@@ -8,9 +8,10 @@
 //
 // Throws: std::invalid_argument from the constructor for queries that do not match the selection
 // or an item width of other than 4 x queries.cols bytes, and from Begin for a position that names
-// no list; std::runtime_error "Unsupported distance metric." from Complete when there is something
+// no list or for 2^32 candidates or more; std::runtime_error "Unsupported distance metric." from Complete when there is something
 // to search; std::bad_alloc. Begin and Complete run on the fetch's calling thread, the other
-// members inside its parallel region (they neither throw nor allocate). One search per object.
+// members inside its parallel region (they neither throw nor allocate). One search per object, and
+// one at a time per calling thread: its buffers stay with the thread for the next search.
 #pragma once
 
 #include <cstdint>
