@@ -58,66 +58,69 @@ void BlockScalar(const float* q, const uint8_t* const* x, uint64_t d, bool squar
 
 #ifdef DZ_FUSED_X86
 
-// Eight rows of eight floats to eight columns: c[m] lane i = row i's element m.
-__attribute__((target("avx2"))) inline void Transpose8(__m256* r) {
-  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+// Elements j .. j + 7 of eight rows as eight columns: c[m] lane i = rows[i][j + m]. Each 256-bit
+// row is built from two 128-bit loads (rows i and i + 4), which leaves two of the three shuffle
+// stages of a transpose.
+__attribute__((target("avx2"))) inline void LoadColumns8(const uint8_t* const* rows, uint64_t j, __m256* c) {
+  auto half = [rows, j](int i, int at) { return _mm_loadu_ps(reinterpret_cast<const float*>(rows[i]) + j + at); };
+  __m256 r[8];
+  for (int i = 0; i < 4; ++i) {
+    r[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(half(i, 0)), half(i + 4, 0), 1);
+    r[i + 4] = _mm256_insertf128_ps(_mm256_castps128_ps256(half(i, 4)), half(i + 4, 4), 1);
+  }
+  for (int h = 0; h < 8; h += 4) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[h], r[h + 1]), t1 = _mm256_unpackhi_ps(r[h], r[h + 1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[h + 2], r[h + 3]), t3 = _mm256_unpackhi_ps(r[h + 2], r[h + 3]);
+    c[h] = _mm256_shuffle_ps(t0, t2, 0x44);
+    c[h + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+    c[h + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
+    c[h + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+  }
 }
 
-// One lane per item: eight items' elements j .. j + 7 are loaded as rows and turned into columns,
-// so each lane adds its terms one at a time in dimension order, as BlockScalar does. No fused
-// multiply-add: this target has none, and the layer is built without contraction.
+template <bool kSquared, bool kNorms>
+__attribute__((target("avx2"))) inline void AddTerms(__m256 qm, __m256 c, __m256& s, __m256& n) {
+  if constexpr (kSquared) {
+    const __m256 t = _mm256_sub_ps(qm, c);
+    s = _mm256_add_ps(s, _mm256_mul_ps(t, t));
+  } else {
+    s = _mm256_add_ps(s, _mm256_mul_ps(c, qm));
+  }
+  if constexpr (kNorms) n = _mm256_add_ps(n, _mm256_mul_ps(c, c));
+}
+
+// One lane per item: each lane adds its terms one at a time in dimension order, as BlockScalar
+// does, and the two groups of eight items keep two chains of additions going at once (one alone
+// waits on the adder's latency). No fused multiply-add: this target has none, and the layer is
+// built without contraction.
 template <bool kSquared, bool kNorms>
 __attribute__((target("avx2"))) void BlockAvx2(const float* q, const uint8_t* const* x, uint64_t d, float* sums,
                                                float* sq) {
   const uint64_t d8 = d & ~uint64_t{7};
-  for (uint32_t half = 0; half < kBlock; half += 8) {
-    const uint8_t* const* rows = x + half;
-    __m256 s = _mm256_setzero_ps(), n = _mm256_setzero_ps();
-    for (uint64_t j = 0; j < d8; j += 8) {
-      __m256 c[8];
-      for (int i = 0; i < 8; ++i) c[i] = _mm256_loadu_ps(reinterpret_cast<const float*>(rows[i]) + j);
-      Transpose8(c);
-      for (int m = 0; m < 8; ++m) {
-        const __m256 qm = _mm256_broadcast_ss(q + j + m);
-        if constexpr (kSquared) {
-          const __m256 t = _mm256_sub_ps(qm, c[m]);
-          s = _mm256_add_ps(s, _mm256_mul_ps(t, t));
-        } else {
-          s = _mm256_add_ps(s, _mm256_mul_ps(c[m], qm));
-        }
-        if constexpr (kNorms) n = _mm256_add_ps(n, _mm256_mul_ps(c[m], c[m]));
-      }
+  __m256 sa = _mm256_setzero_ps(), sb = _mm256_setzero_ps();
+  __m256 na = _mm256_setzero_ps(), nb = _mm256_setzero_ps();
+  for (uint64_t j = 0; j < d8; j += 8) {
+    __m256 a[8], b[8];
+    LoadColumns8(x, j, a);
+    LoadColumns8(x + 8, j, b);
+    for (int m = 0; m < 8; ++m) {
+      const __m256 qm = _mm256_broadcast_ss(q + j + m);
+      AddTerms<kSquared, kNorms>(qm, a[m], sa, na);
+      AddTerms<kSquared, kNorms>(qm, b[m], sb, nb);
     }
-    for (uint64_t j = d8; j < d; ++j) {
-      float v[8];
-      for (int i = 0; i < 8; ++i) std::memcpy(&v[i], rows[i] + 4 * j, 4);
-      const __m256 c = _mm256_loadu_ps(v);
-      const __m256 qm = _mm256_broadcast_ss(q + j);
-      if constexpr (kSquared) {
-        const __m256 t = _mm256_sub_ps(qm, c);
-        s = _mm256_add_ps(s, _mm256_mul_ps(t, t));
-      } else {
-        s = _mm256_add_ps(s, _mm256_mul_ps(c, qm));
-      }
-      if constexpr (kNorms) n = _mm256_add_ps(n, _mm256_mul_ps(c, c));
-    }
-    _mm256_storeu_ps(sums + half, s);
-    if constexpr (kNorms) _mm256_storeu_ps(sq + half, n);
+  }
+  for (uint64_t j = d8; j < d; ++j) {
+    float v[kBlock];
+    for (uint32_t i = 0; i < kBlock; ++i) std::memcpy(&v[i], x[i] + 4 * j, 4);
+    const __m256 qm = _mm256_broadcast_ss(q + j);
+    AddTerms<kSquared, kNorms>(qm, _mm256_loadu_ps(v), sa, na);
+    AddTerms<kSquared, kNorms>(qm, _mm256_loadu_ps(v + 8), sb, nb);
+  }
+  _mm256_storeu_ps(sums, sa);
+  _mm256_storeu_ps(sums + 8, sb);
+  if constexpr (kNorms) {
+    _mm256_storeu_ps(sq, na);
+    _mm256_storeu_ps(sq + 8, nb);
   }
 }
 
