@@ -14,6 +14,7 @@
 
 #include "core/team_size.h"
 #include "kernels/parallel_failure.h"
+#include "token_store/default_init_allocator.h"
 
 namespace ostrik_encrypted_index::internal::kernels {
 namespace {
@@ -146,13 +147,16 @@ void BlockSums(const float* q, const uint8_t* const* x, uint64_t d, bool squared
 }
 
 template <typename T>
-void GrowTo(std::vector<T>& v, uint64_t n) {
+using Uninit = token_store::UninitVector<T>;
+
+template <typename V>
+void GrowTo(V& v, uint64_t n) {
   if (v.size() < n) v.resize(n);
 }
 
-template <typename T>
-void Release(std::vector<T>& v) {
-  if (v.capacity() * sizeof(T) > kKeptBytes) std::vector<T>().swap(v);
+template <typename V>
+void Release(V& v) {
+  if (v.capacity() * sizeof(typename V::value_type) > kKeptBytes) V().swap(v);
 }
 
 }  // namespace
@@ -170,14 +174,15 @@ struct FusedSearch::Worker {
 // Everything a search sizes, kept by the calling thread between searches: every vector is only
 // ever grown, so that a query touches no fresh memory once one of its size has run.
 struct FusedSearch::Buffers {
-  std::vector<float> distances;        // per (segment, visiting query): one per row of the segment
+  // Written before they are read, so never filled: memory a row does not reach stays untouched.
+  Uninit<float> distances;             // per (segment, visiting query): one per row of the segment
   std::vector<uint8_t> kept;           // per row
-  std::vector<const char*> ids;        // per kept row
-  std::vector<uint32_t> id_lengths;
-  std::vector<const char*> metadata;
-  std::vector<uint32_t> metadata_lengths;
-  std::vector<char> text;              // the rows' ids (and metadata), when the fetch lends them briefly
-  std::vector<uint8_t> slots;          // per thread: kBlock + 1 rooms
+  Uninit<const char*> ids;             // per kept row
+  Uninit<uint32_t> id_lengths;
+  Uninit<const char*> metadata;
+  Uninit<uint32_t> metadata_lengths;
+  Uninit<char> text;                   // the rows' ids (and metadata), when the fetch lends them briefly
+  Uninit<uint8_t> slots;               // per thread: kBlock + 1 rooms
   std::vector<Worker> workers;
   std::vector<uint64_t> visitor_begin;  // per segment: its first visitor (a query that probes it)
   std::vector<uint64_t> visitor_end;
