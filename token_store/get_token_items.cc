@@ -257,7 +257,7 @@ class RecordsSink : public ThreadRooms {
 // Writes rows into one list per missed token.
 class ListSink : public ThreadRooms {
  public:
-  ListSink(FetchScratch& s) : ThreadRooms(s), lists_(s.fetched) {}
+  explicit ListSink(FetchScratch& s) : ThreadRooms(s), lists_(s.fetched) {}
 
   void Write(int /*t*/, uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t label) {
     lists_[k]->SetRow(i, rec.item_id, rec.payload, rec.metadata, label);
