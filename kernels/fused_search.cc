@@ -161,7 +161,8 @@ void Release(V& v) {
 
 }  // namespace
 
-struct FusedSearch::Worker {
+// One per thread of the pass, each on cache lines of its own.
+struct alignas(64) FusedSearch::Worker {
   uint8_t* slots = nullptr;  // kBlock + 1 rooms
   uint32_t next_slot = 0;
   uint32_t filled = 0;
