@@ -14,6 +14,7 @@
 #include "index/item_checks.h"
 #include "index/placeholders.h"
 #include "kernels/candidate_search.h"
+#include "kernels/fused_search.h"
 #include "kernels/probe_selection.h"
 #include "token_store/token_index.h"
 
@@ -60,6 +61,12 @@ const ItemRecords& PostFilter(const ItemRecords& candidates, const std::string& 
   if (filter_text.empty()) return candidates;
   kept = filters::PostFiltering(candidates, filter_text, logger);
   return kept;
+}
+
+// A small batch without a filter is searched in the fetch's own pass over its items.
+bool SearchWhileFetching(const QueryParams& params, const FloatMatrix& queries, uint64_t payload_size) {
+  return params.filters.empty() && queries.rows <= kernels::FusedSearch::kMaxQueries &&
+         payload_size == queries.cols * sizeof(float);
 }
 
 QueryResults Search(const ItemRecords& candidates, const ProbeSelection& probes, const FloatMatrix& queries,
@@ -136,6 +143,12 @@ QueryResults EncryptedIndex::RetrieveTrained(const FloatMatrix& queries, const Q
     tokens.push_back(kept.centroid_ids[u]);
   }
 
+  if (SearchWhileFetching(params, queries, token_index_->payload_size_)) {
+    kernels::FusedSearch search(probes, queries, ClampTopK(params.top_k), metric, params.include,
+                                token_index_->payload_size_);
+    token_index_->StreamTokenItems(tokens, search);
+    return std::move(search.results());
+  }
   const TrimCandidates trim(candidates_);
   token_index_->GetTokenItems(tokens, candidates_);
   DropPlaceholders(candidates_);
@@ -151,6 +164,7 @@ QueryResults EncryptedIndex::RetrieveUntrained(const FloatMatrix& queries, const
   probes.positions = Int32Matrix{queries.rows, 1, std::vector<int32_t>(queries.rows, 0)};
   probes.distances = FloatMatrix{queries.rows, 1, std::vector<float>(queries.rows, 0.0f)};
 
+  const auto metric = static_cast<DistanceMetric>(index_config_->metric);
   // The counts as they stand before the fetch: every position a query reads, deleted ones included.
   uint64_t stored = 0;
   for (const uint32_t count : token_index_->token_counts_) stored += count;
@@ -161,13 +175,17 @@ QueryResults EncryptedIndex::RetrieveUntrained(const FloatMatrix& queries, const
     log().warning(warning);
     std::cerr << warning << std::endl;
   }
-
+  if (SearchWhileFetching(params, queries, token_index_->payload_size_)) {
+    kernels::FusedSearch search(probes, queries, ClampTopK(params.top_k), metric, params.include,
+                                token_index_->payload_size_);
+    token_index_->StreamTokenItems({0}, search);
+    return std::move(search.results());
+  }
   const TrimCandidates trim(candidates_);
   token_index_->GetTokenItems({0}, candidates_);
   DropPlaceholders(candidates_);
   ItemRecords filtered;
-  return Search(PostFilter(candidates_, params.filters, log(), filtered), probes, queries, params,
-                static_cast<DistanceMetric>(index_config_->metric));
+  return Search(PostFilter(candidates_, params.filters, log(), filtered), probes, queries, params, metric);
 }
 
 }  // namespace ostrik

@@ -1,8 +1,9 @@
 // Fetching items by token: cache lookup, label derivation over every (token, position) pair, one
 // batch read per store, then one parallel pass that opens each record, decodes it and writes it
 // where its group needs it, so that each group holds exactly the items whose latest record belongs
-// to its token. With the cache off the pass writes straight into the caller's ItemRecords;
-// otherwise into one flat list per missed token, which the cache keeps as it is.
+// to its token. With the cache off the pass writes straight into the caller's ItemRecords, or
+// hands each record to a stream while it is still in cache; otherwise into one flat list per
+// missed token, which the cache keeps as it is.
 //
 // Rows are laid out before any record is opened, as if every record named the token of each list
 // it was found in; the few that name another token (an item that moved) are dropped afterwards.
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -43,8 +45,7 @@ struct FetchScratch {
   std::vector<uint64_t> group_rows;      // per missed token: its first row; then the end
   std::vector<uint32_t> row_record;      // per row: its record
   std::vector<uint32_t> first_row;       // per record: the row it is decoded into
-  std::vector<std::pair<uint32_t, uint32_t>> extra_rows;  // (row, record) of its further rows
-  std::vector<uint32_t> record_token;    // per record: the token it names
+  std::vector<std::pair<uint32_t, uint32_t>> extra_rows;  // (record, row) of its further rows
   std::vector<const char*> errors;       // per record: why it did not open
   UninitVector<uint8_t> keep;            // per row
   UninitVector<uint8_t> plaintexts;      // one record's room per thread
@@ -56,16 +57,20 @@ struct FetchScratch {
   std::vector<std::shared_ptr<TokenList>> fetched;  // per missed token (cache on)
   std::vector<std::shared_ptr<TokenList>> spare;    // lists of an earlier answer, to refill
   std::vector<SharedTokenList> lists;    // per request position, merged into ItemRecords
+  StreamLayout layout;                   // of a streamed fetch
 };
 
 namespace {
 
 constexpr uint32_t kNoRow = UINT32_MAX;
 constexpr uint64_t kEnvelopeOverhead = ostrik::GcmEnvelope::kOverhead;
+// Envelope bytes of a record beyond its id, payload and metadata.
+constexpr uint64_t kRecordFixed = kEnvelopeOverhead + kItemRecordFixedSize;
 
 inline uint64_t GetLe64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 
@@ -137,18 +142,23 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
     throw std::runtime_error(message);
   }
 
-  // Unmask, and read each data label once however many positions lead to it.
+  // Unmask (into the masks, which are not needed again), and read each data label once however
+  // many positions lead to it.
+  uint64_t* data_labels = labels.masks.data();
+  for (uint64_t i = 0; i < total; ++i) data_labels[i] ^= GetLe64(entries.row(i));
   s.unique_of.resize(total);
+  s.unique_labels.resize(total);
   s.places.Reset(total);
   constexpr uint64_t kAhead = 16;  // labels between a slot's prefetch and its probe
-  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(GetLe64(entries.row(i)) ^ labels.masks[i]);
+  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(data_labels[i]);
+  uint32_t found = 0;
   for (uint64_t i = 0; i < total; ++i) {
-    if (i + kAhead < total) s.places.Prefetch(GetLe64(entries.row(i + kAhead)) ^ labels.masks[i + kAhead]);
-    const uint64_t label = GetLe64(entries.row(i)) ^ labels.masks[i];
-    const auto [u, fresh] = s.places.FindOrInsert(label, static_cast<uint32_t>(s.unique_labels.size()));
-    if (fresh) s.unique_labels.push_back(label);
+    if (i + kAhead < total) s.places.Prefetch(data_labels[i + kAhead]);
+    const auto [u, fresh] = s.places.FindOrInsert(data_labels[i], found);
+    if (fresh) s.unique_labels[found++] = data_labels[i];
     s.unique_of[i] = u;
   }
+  s.unique_labels.resize(found);
   e.data_store_->BatchGetViews(s.unique_labels, s.values);
   const uint64_t n_unique = s.unique_labels.size();
   if (s.values.values.size() != n_unique) {
@@ -182,11 +192,12 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
       if (s.first_row[u] == kNoRow) {
         s.first_row[u] = row;
       } else {
-        s.extra_rows.emplace_back(row, u);
+        s.extra_rows.emplace_back(u, row);
       }
     }
     s.group_rows[k + 1] = s.row_record.size();
   }
+  std::sort(s.extra_rows.begin(), s.extra_rows.end());
 }
 
 void MoveRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
@@ -201,27 +212,41 @@ void CopyRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_
   if (width != 0) std::memcpy(out.payloads.row(to), out.payloads.row(from), width);
 }
 
-// Writes rows straight into the caller's ItemRecords: missed token k's rows start at first_out[k].
-class RecordsSink {
+// Where a thread opens its records when the sink keeps no room of its own: one record's room per
+// thread, whole cache lines apart so that no two threads write to one.
+class ThreadRooms {
  public:
-  RecordsSink(ostrik::ItemRecords& out, const std::vector<uint64_t>& first_out, uint64_t width)
-      : out_(out), first_out_(first_out), width_(width) {}
+  explicit ThreadRooms(FetchScratch& s) : s_(s) {}
+  void Size(int threads) {
+    stride_ = (std::max<uint64_t>(s_.max_plaintext, 1) + 63) & ~uint64_t{63};
+    s_.plaintexts.resize(stride_ * static_cast<uint64_t>(threads));
+  }
+  uint8_t* Room(int t) { return s_.plaintexts.data() + static_cast<uint64_t>(t) * stride_; }
 
-  void Write(uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t /*label*/) {
+ private:
+  FetchScratch& s_;
+  uint64_t stride_ = 0;
+};
+
+// Writes rows straight into the caller's ItemRecords: missed token k's rows start at first_out[k].
+class RecordsSink : public ThreadRooms {
+ public:
+  RecordsSink(FetchScratch& s, ostrik::ItemRecords& out, uint64_t width)
+      : ThreadRooms(s), out_(out), first_out_(s.first_out), width_(width) {}
+
+  void Write(int /*t*/, uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t /*label*/) {
     const uint64_t r = first_out_[k] + i;
     out_.item_ids[r].assign(rec.item_id);
     out_.metadata[r].assign(rec.metadata);
     if (width_ != 0) std::memcpy(out_.payloads.row(r), rec.payload, width_);
   }
-  void Placeholder(uint64_t k, uint64_t i, uint64_t /*label*/) {
+  void Placeholder(int /*t*/, uint64_t k, uint64_t i, uint64_t /*label*/) {
     const uint64_t r = first_out_[k] + i;
     out_.item_ids[r].clear();
     out_.metadata[r].clear();
     if (width_ != 0) std::memset(out_.payloads.row(r), 0, width_);
   }
-  void Copy(uint64_t k, uint64_t i, uint64_t from_k, uint64_t from_i) {
-    CopyRecordRow(out_, first_out_[from_k] + from_i, first_out_[k] + i, width_);
-  }
+  void End(int /*t*/) {}
 
  private:
   ostrik::ItemRecords& out_;
@@ -230,55 +255,75 @@ class RecordsSink {
 };
 
 // Writes rows into one list per missed token.
-class ListSink {
+class ListSink : public ThreadRooms {
  public:
-  explicit ListSink(const std::vector<std::shared_ptr<TokenList>>& lists) : lists_(lists) {}
+  explicit ListSink(FetchScratch& s) : ThreadRooms(s), lists_(s.fetched) {}
 
-  void Write(uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t label) {
+  void Write(int /*t*/, uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t label) {
     lists_[k]->SetRow(i, rec.item_id, rec.payload, rec.metadata, label);
   }
-  void Placeholder(uint64_t k, uint64_t i, uint64_t label) { lists_[k]->SetPlaceholder(i, label); }
-  void Copy(uint64_t k, uint64_t i, uint64_t from_k, uint64_t from_i) {
-    lists_[k]->CopyRow(i, *lists_[from_k], from_i);
-  }
+  void Placeholder(int /*t*/, uint64_t k, uint64_t i, uint64_t label) { lists_[k]->SetPlaceholder(i, label); }
+  void End(int /*t*/) {}
 
  private:
   const std::vector<std::shared_ptr<TokenList>>& lists_;
 };
 
+// Hands each record to a stream in the room the stream lends; rows are the fetch's own.
+class StreamSink {
+ public:
+  StreamSink(const FetchScratch& s, ItemStream& stream) : group_rows_(s.group_rows), stream_(stream) {}
+
+  void Size(int /*threads*/) {}
+  uint8_t* Room(int t) { return stream_.Room(t); }
+  void Write(int t, uint64_t k, uint64_t i, const EncodedItemRecord& rec, uint64_t /*label*/) {
+    stream_.Take(t, group_rows_[k] + i, rec.item_id, rec.payload, rec.metadata);
+  }
+  void Placeholder(int /*t*/, uint64_t /*k*/, uint64_t /*i*/, uint64_t /*label*/) {}
+  void End(int t) { stream_.End(t); }
+
+ private:
+  const std::vector<uint64_t>& group_rows_;
+  ItemStream& stream_;
+};
+
+// The team of a decoding pass: work in envelope bytes, each row counting kRowWork more.
+int DecodeTeam(const FetchScratch& s) {
+  uint64_t work = 0;
+  for (const auto& v : s.values.values) work += v.size();
+  const uint64_t rows = s.row_record.size();
+  return ostrik::TeamSize(work + rows * kRowWork, kThreadBytes, rows);
+}
+
 // Opens, decodes and writes every row: one parallel region over disjoint rows, each record opened
-// once, into its thread's plaintext room. Failures are reported as DecryptItems reports them (then
-// the first record that does not decode). Returns true when some row is to be dropped: s.keep[r]
-// is 0 for it.
+// once, into the room its thread's sink gives, and written at the one row of the token it names
+// (none when it names a token of no row it was found in). Failures are reported as DecryptItems
+// reports them (then the first record that does not decode). Returns true when some row is to be
+// dropped: s.keep[r] is 0 for it.
 template <typename Sink>
-bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
+bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink, int threads) {
   const uint64_t rows = s.row_record.size();
   const uint64_t n_unique = s.unique_labels.size();
   if (rows == 0) return false;
-  s.record_token.resize(n_unique);
   s.errors.assign(n_unique, nullptr);
-  s.keep.resize(rows);
-  // Whole cache lines per thread, so that no two threads write to one.
-  const uint64_t stride = (std::max<uint64_t>(s.max_plaintext, 1) + 63) & ~uint64_t{63};
-  uint64_t work = 0;
-  for (uint64_t u = 0; u < n_unique; ++u) work += s.values.values[u].size();
-  const int threads = ostrik::TeamSize(work + rows * kRowWork, kThreadBytes, rows);
-  s.plaintexts.resize(stride * static_cast<uint64_t>(threads));
+  // A row can be kept by the thread that opens its record, which may not be the row's own: every
+  // flag is cleared before the region and only ever set inside it.
+  s.keep.assign(rows, 0);
+  sink.Size(threads);
   s.bad_records.assign(static_cast<size_t>(threads), -1);
   s.bad_messages.assign(static_cast<size_t>(threads), std::string());
   const uint64_t width = e.payload_size_;
   const ostrik::GcmItemOpener::Algorithm algorithm;
   std::atomic<bool> failed{false};
-  uint64_t dropped = 0;
-#pragma omp parallel num_threads(threads) if (threads > 1) reduction(+ : dropped)
+#pragma omp parallel num_threads(threads) if (threads > 1)
   {
     const uint64_t team = static_cast<uint64_t>(omp_get_num_threads());
-    const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
+    const int thread = omp_get_thread_num();
+    const uint64_t t = static_cast<uint64_t>(thread);
     const uint64_t begin = rows * t / team, end = rows * (t + 1) / team;
     if (begin < end) {
       try {
         ostrik::GcmItemOpener opener(algorithm, e.data_key_.data());
-        uint8_t* plain = s.plaintexts.data() + t * stride;
         uint64_t k = GroupOfRow(s.group_rows, begin);
         for (uint64_t r = begin; r < end; ++r) {
           while (r >= s.group_rows[k + 1]) ++k;
@@ -286,16 +331,13 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
           const uint32_t u = s.row_record[r];
           const std::span<const uint8_t> envelope = s.values.values[u];
           if (envelope.empty()) {
-            sink.Placeholder(k, i, s.unique_labels[u]);
+            sink.Placeholder(thread, k, i, s.unique_labels[u]);
             s.keep[r] = 1;
             continue;
           }
-          s.keep[r] = 0;
-          if (s.first_row[u] != r) {
-            ++dropped;  // unless it turns out to be the record's own token (below)
-            continue;
-          }
+          if (s.first_row[u] != r) continue;  // kept, if at all, by the thread that opens the record
           if (r + kPrefetchRows < end) PrefetchEnvelope(s.values.values[s.row_record[r + kPrefetchRows]]);
+          uint8_t* plain = sink.Room(thread);
           const char* failure = opener.Open(envelope.data(), envelope.size(), plain);
           if (failure != nullptr) {
             s.errors[u] = failure;
@@ -310,19 +352,31 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
             }
             continue;
           }
-          s.record_token[u] = rec.token;
-          // Written even when it names another token: a further row of the record may need it.
-          sink.Write(k, i, rec, s.unique_labels[u]);
+          // Missed tokens are distinct, so a record belongs to at most one of the rows it was found
+          // at: this one, or (an item that moved) a further row in the list of the token it names.
+          uint64_t row = kNoRow, row_k = k;
           if (rec.token == s.tokens[k]) {
-            s.keep[r] = 1;
+            row = r;
           } else {
-            ++dropped;
+            auto x = std::lower_bound(s.extra_rows.begin(), s.extra_rows.end(), std::make_pair(u, uint32_t{0}));
+            for (; x != s.extra_rows.end() && x->first == u; ++x) {
+              const uint64_t xk = GroupOfRow(s.group_rows, x->second);
+              if (s.tokens[xk] == rec.token) {
+                row = x->second;
+                row_k = xk;
+                break;
+              }
+            }
           }
+          if (row == kNoRow) continue;
+          sink.Write(thread, row_k, row - s.group_rows[row_k], rec, s.unique_labels[u]);
+          s.keep[row] = 1;
         }
       } catch (...) {
         failed.store(true);
       }
     }
+    sink.End(thread);
   }
   if (failed.load()) throw std::bad_alloc();
   ostrik::ThrowDecryptFailures(s.errors);
@@ -338,16 +392,7 @@ bool DecodeRows(const TokenIndex& e, FetchScratch& s, Sink& sink) {
     ostrik::EngineLogger().error(s.bad_messages[bad_thread]);
     throw std::runtime_error(s.bad_messages[bad_thread]);
   }
-  // Missed tokens are distinct, so a record belongs to at most one of the tokens it was found in.
-  for (const auto& [row, u] : s.extra_rows) {
-    const uint64_t k = GroupOfRow(s.group_rows, row);
-    if (s.record_token[u] != s.tokens[k]) continue;
-    const uint64_t from_k = GroupOfRow(s.group_rows, s.first_row[u]);
-    sink.Copy(k, row - s.group_rows[k], from_k, s.first_row[u] - s.group_rows[from_k]);
-    s.keep[row] = 1;
-    --dropped;
-  }
-  return dropped != 0;
+  return std::find(s.keep.begin(), s.keep.end(), 0) != s.keep.end();
 }
 
 // The engine checks that apply only when something is to be read.
@@ -382,8 +427,8 @@ void FetchIntoRecords(TokenIndex& e, const std::vector<uint32_t>& misses, FetchS
   }
   SizeItemRecords(out, laid, width);
 
-  RecordsSink sink(out, s.first_out, width);
-  const bool dropped = DecodeRows(e, s, sink);
+  RecordsSink sink(s, out, width);
+  const bool dropped = DecodeRows(e, s, sink, DecodeTeam(s));
   out.token_indices.assign(n + 1, 0);
   if (!dropped && !repeated) {
     for (uint64_t p = 0; p < n; ++p) {
@@ -433,7 +478,6 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
     PlanRows(e, s);
     const uint64_t width = e.payload_size_;
     // A record's id and metadata fill what its envelope holds beyond the fixed fields and payload.
-    constexpr uint64_t kFixed = kEnvelopeOverhead + kItemRecordFixedSize;
     s.fetched.resize(s.tokens.size());
     for (uint64_t k = 0; k < s.tokens.size(); ++k) {
       std::shared_ptr<TokenList>& list = s.fetched[k];
@@ -446,12 +490,12 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
       const uint64_t first = s.group_rows[k];
       list->Shape(s.group_rows[k + 1] - first, width, [&](uint64_t i) -> uint64_t {
         const uint64_t size = s.values.values[s.row_record[first + i]].size();
-        return size >= kFixed && size - kFixed >= width ? size - kFixed - width : 0;
+        return size >= kRecordFixed && size - kRecordFixed >= width ? size - kRecordFixed - width : 0;
       });
     }
     s.spare.clear();
-    ListSink sink(s.fetched);
-    if (DecodeRows(e, s, sink)) {
+    ListSink sink(s);
+    if (DecodeRows(e, s, sink, DecodeTeam(s))) {
       for (uint64_t k = 0; k < s.tokens.size(); ++k) {
         const uint8_t* keep = s.keep.data() + s.group_rows[k];
         const uint64_t rows = s.group_rows[k + 1] - s.group_rows[k];
@@ -482,6 +526,86 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
     }
   }
   s.fetched.clear();
+}
+
+// A streamed fetch with the cache off: the rows of FetchIntoRecords, each record taken by the
+// stream in the pass that opens it.
+void StreamRecords(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchScratch& s, ItemStream& stream) {
+  if (!query_tokens.empty()) CheckFetchable(e);
+  CollectMisses(query_tokens, e.token_counts_.size(), s);
+  PlanRows(e, s);
+  const int threads = DecodeTeam(s);
+  StreamLayout& layout = s.layout;
+  layout.segment_rows = s.group_rows;
+  layout.position_segment = s.group_of;
+  // A record's id and metadata fill what its envelope holds beyond the fixed fields and payload.
+  const uint64_t width = e.payload_size_;
+  const uint64_t rows = s.row_record.size();
+  layout.text_ends.resize(rows);
+  uint64_t text_end = 0;
+  for (uint64_t r = 0; r < rows; ++r) {
+    const uint64_t size = s.values.values[s.row_record[r]].size();
+    text_end += size >= kRecordFixed && size - kRecordFixed >= width ? size - kRecordFixed - width : 0;
+    layout.text_ends[r] = text_end;
+  }
+  layout.max_record = s.max_plaintext;
+  layout.threads = threads;
+  layout.lasting = false;
+  stream.Begin(layout);
+  StreamSink sink(s, stream);
+  DecodeRows(e, s, sink, threads);
+  stream.Complete();
+}
+
+// Work per thread of a pass over lists, in payload bytes (each row counting kRowWork more): the
+// stream's own work on a row is of the order of reading its payload once.
+constexpr uint64_t kListThreadBytes = uint64_t{1} << 17;
+
+// A streamed fetch with the cache on: the lists GetTokenLists gives, each distinct list once, taken
+// in place from one parallel region.
+void StreamLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchScratch& s, ItemStream& stream) {
+  FetchLists(e, query_tokens, s, s.lists);
+  StreamLayout& layout = s.layout;
+  layout.segment_rows.assign(1, 0);
+  layout.position_segment.resize(s.lists.size());
+  std::vector<const TokenList*> segments;
+  for (size_t p = 0; p < s.lists.size(); ++p) {
+    const TokenList* list = s.lists[p].get();
+    const auto seen = std::find(segments.begin(), segments.end(), list);
+    layout.position_segment[p] = static_cast<uint32_t>(seen - segments.begin());
+    if (seen != segments.end()) continue;
+    segments.push_back(list);
+    layout.segment_rows.push_back(layout.segment_rows.back() + list->size());
+  }
+  const uint64_t rows = layout.segment_rows.back();
+  const uint64_t width = e.payload_size_;
+  const int threads = ostrik::TeamSize(ostrik::WorkProduct(rows, width + kRowWork), kListThreadBytes, rows);
+  layout.text_ends.clear();
+  layout.max_record = 0;
+  layout.threads = threads;
+  layout.lasting = true;
+  stream.Begin(layout);
+  if (rows != 0) {
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+      const uint64_t team = static_cast<uint64_t>(omp_get_num_threads());
+      const int thread = omp_get_thread_num();
+      const uint64_t t = static_cast<uint64_t>(thread);
+      const uint64_t begin = rows * t / team, end = rows * (t + 1) / team;
+      if (begin < end) {
+        uint64_t g = GroupOfRow(layout.segment_rows, begin);
+        for (uint64_t r = begin; r < end; ++r) {
+          while (r >= layout.segment_rows[g + 1]) ++g;
+          const TokenList& list = *segments[g];
+          const uint64_t i = r - layout.segment_rows[g];
+          if (list.id(i).empty()) continue;  // a deleted item's place
+          stream.Take(thread, r, list.id(i), list.payload(i), list.metadata(i));
+        }
+      }
+      stream.End(thread);
+    }
+  }
+  stream.Complete();
 }
 
 // What must not outlive a fetch: copies of the stored values (stores that lend none), and lists,
@@ -540,6 +664,17 @@ void TokenIndex::GetTokenItems(const std::vector<uint32_t>& query_tokens, ostrik
   } catch (...) {
     ClearItemRecords(out);
     throw;
+  }
+}
+
+void TokenIndex::StreamTokenItems(const std::vector<uint32_t>& query_tokens, ItemStream& stream) {
+  const ostrik::ThreadCountScope threads(cpu_threads_);
+  FetchScratch& s = BeginFetch(query_tokens);
+  const ReleaseAfterFetch release(s);
+  if (token_cache_.capacity() == 0) {
+    StreamRecords(*this, query_tokens, s, stream);
+  } else {
+    StreamLists(*this, query_tokens, s, stream);
   }
 }
 

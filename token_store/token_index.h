@@ -27,6 +27,7 @@
 #include "stores/keystore.h"
 #include "token_store/index_head.h"
 #include "token_store/index_setup.h"
+#include "token_store/item_stream.h"
 #include "token_store/token_cache.h"
 #include "token_store/token_item_batch.h"
 #include "token_store/token_labels.h"
@@ -130,6 +131,12 @@ class TokenIndex {
   // ones are cached as they are. REQUIRES: `out` is empty or holds an earlier answer of this
   // engine; its lists that nothing else holds are refilled. After a failure `out` is empty.
   void GetTokenLists(const std::vector<uint32_t>& query_tokens, std::vector<SharedTokenList>& out);
+  // GetTokenItems' items handed to `stream` instead of copied into ItemRecords: with the cache off
+  // each record is opened into the stream's room and taken there, in the pass that opens it; with
+  // the cache on the lists GetTokenLists would give are taken in place. Placeholders are not taken.
+  // The same checks, store reads, cache changes and failures as GetTokenItems; Complete runs only
+  // when every record opened and decoded, and what the stream gathered is of no use after a throw.
+  void StreamTokenItems(const std::vector<uint32_t>& query_tokens, ItemStream& stream);
   // Removes the records and contents of the ids and every cached list that holds one of them.
   // Positions and counts stay.
   void DeleteItems(const std::vector<std::string>& ids);

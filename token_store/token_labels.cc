@@ -80,6 +80,18 @@ struct LaneWorkspace {
   std::array<uint64_t, 2 * kMaxLeaves> leaf_hashes;
 };
 
+// The workspaces of the calling thread's derivations, kept between calls: a team's are some
+// 80 KB a thread, memory the allocator would otherwise map afresh (and fault in) at every fetch.
+LaneWorkspace* Workspaces(int threads) {
+  thread_local std::unique_ptr<LaneWorkspace[]> spaces;
+  thread_local int count = 0;
+  if (count < threads) {
+    spaces.reset(new LaneWorkspace[static_cast<size_t>(threads)]);
+    count = threads;
+  }
+  return spaces.get();
+}
+
 class LaneDeriver {
  public:
   // xor_with: null, or a value per slot folded into the pad (adding).
@@ -284,7 +296,7 @@ void DeriveItemLabelsInOrder(const std::vector<uint32_t>& tokens, const std::vec
     runs += !(tokens[i] == tokens[i - 1] && positions[i] == positions[i - 1] + 1 && positions[i] != 0);
   }
   const int threads = ostrik::TeamSize(ostrik::WorkProduct(runs, depth) + n, kThreadLabels, n);
-  const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
+  LaneWorkspace* const spaces = Workspaces(threads);
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
     uint64_t begin, end;
@@ -355,7 +367,7 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
   const bool batched_tops = depth <= 32 && depth > tile;
   if (batched_tops) tops = BlockTops(tokens, seeds, offsets, depth, tile, first_block);
   const int threads = ostrik::TeamSize(total, kThreadLabels);
-  const std::unique_ptr<LaneWorkspace[]> spaces(new LaneWorkspace[static_cast<size_t>(threads)]);
+  LaneWorkspace* const spaces = Workspaces(threads);
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
     uint64_t begin, end;

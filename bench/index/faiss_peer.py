@@ -1,6 +1,6 @@
 """The peer's side of the index benchmark: FAISS on the same data, lists, probes and threads.
 
-Usage: faiss_peer.py DATA_DIR NAME THREADS OURS_JSON OUT_JSON. Run with /usr/bin/python3 after
+Usage: faiss_peer.py DATA_DIR NAME THREADS OURS_JSON OUT_JSON [avx2]. Run with /usr/bin/python3 after
 index_bench, whose JSON gives the parameters (lists, probes, top_k, rounds, batch, repetitions)
 and whose files give the centroids it trained and its result ids. Writes one JSON record.
 
@@ -12,6 +12,9 @@ What it times, each against the figure of ours that run_bench.sh pairs it with:
 - IndexIVFFlat built on our centroids, so that both sides probe the same lists: add (our upsert
   after training), one-query latency (median), 1,000 queries in one call, and all queries for
   recall@10 and for agreement with our result ids; recall also on its own training.
+With "avx2" (and PYTHONPATH bringing .deps/faiss-avx2, the build of bench/faiss/build_faiss_avx2.sh)
+only the queries run, the exhaustive one included, and the AVX2 module must be the one loaded;
+without it, Debian's generic python3-faiss must be.
 """
 import ctypes
 import json
@@ -80,8 +83,46 @@ def ivf_on(centroids, x):
     return ivf, seconds
 
 
+def query_rows(data_dir, name, threads, params, x, q, gt, singles, batch):
+    """IndexIVFFlat on our centroids, so that it probes the lists ours probes: the seconds of each
+    add, and one record per n_probes."""
+    k_lists, top_k, d = params["n_lists"], params["top_k"], x.shape[1]
+    centroids = np.fromfile(os.path.join(data_dir, name + "_centroids.f32"), dtype=np.float32).reshape(k_lists, d)
+    adds = []
+    for _ in range(params["upsert_reps"]):
+        ivf, seconds = ivf_on(centroids, x)
+        adds.append(seconds)
+    list_sizes = np.array([ivf.invlists.list_size(i) for i in range(k_lists)])
+    queries = []
+    for p in params["n_probes"]:
+        ivf.nprobe = p
+        ivf.search(singles[0], top_k)
+        single = [timed(lambda: ivf.search(s, top_k))[0] for s in singles]
+        _, probed = ivf.quantizer.search(np.concatenate(singles), p)
+        ivf.search(batch, top_k)
+        batch_seconds = [timed(lambda: ivf.search(batch, top_k))[0] for _ in range(params["batch_reps"])]
+        all_seconds, (_, ids) = timed(lambda: ivf.search(q, top_k))
+        ours = np.fromfile(os.path.join(data_dir, "%s_ours_ids_p%d_t%d.i64" % (name, p, threads)),
+                           dtype=np.int64).reshape(len(q), top_k)
+        same = sum(len(set(a[a >= 0]) & set(b[b >= 0])) for a, b in zip(ids, ours)) / float(len(q) * top_k)
+        queries.append({"n_probes": p, "single": sample(single), "batch": sample(batch_seconds),
+                        "batch_qps": len(batch) / statistics.median(batch_seconds), "all_queries_ms": 1e3 * all_seconds,
+                        "recall_at_10": recall(ids, gt, top_k), "agreement_with_ours": same,
+                        "scanned_per_single_query": float(list_sizes[probed].sum(axis=1).mean())})
+    return adds, queries
+
+
+def check_build(avx2):
+    loaded = "faiss.swigfaiss_avx2" in sys.modules
+    if avx2 != loaded or (not avx2 and not faiss.__file__.startswith("/usr/lib/python3/")):
+        sys.exit("faiss_peer.py: wanted %s FAISS, loaded %s (AVX2 module: %s)" % (
+            "the AVX2" if avx2 else "Debian's generic", faiss.__file__, loaded))
+
+
 def main():
     data_dir, name, threads, ours_json, out_json = sys.argv[1:6]
+    avx2 = sys.argv[6:] == ["avx2"]
+    check_build(avx2)
     threads = int(threads)
     with open(ours_json) as f:
         params = json.load(f)["params"]
@@ -91,11 +132,12 @@ def main():
     n, d = x.shape
     singles = [np.ascontiguousarray(q[i:i + 1]) for i in range(params["latency_queries"])]
     batch = np.ascontiguousarray(q[:params["batch_queries"]])
-    out = {"threads": threads, "load_start": load_average()}
+    out = {"threads": threads, "load_start": load_average(), "build": "avx2" if avx2 else "generic",
+           "module": faiss.__file__}
 
     # Before training: a flat index stores the vectors; one query scans them all.
     adds = []
-    for _ in range(params["upsert_reps"]):
+    for _ in range(1 if avx2 else params["upsert_reps"]):
         flat = faiss.IndexFlatL2(d)
         adds.append(timed(lambda: flat.add(x))[0])
     out["flat_add"] = sample(adds)
@@ -104,6 +146,12 @@ def main():
     reps = params["untrained_reps"]
     out["flat_query"] = sample([timed(lambda: flat.search(singles[i % len(singles)], top_k))[0] for i in range(reps)])
     del flat
+    if avx2:
+        out["queries"] = query_rows(data_dir, name, threads, params, x, q, gt, singles, batch)[1]
+        out["load_end"] = load_average()
+        with open(out_json, "w") as f:
+            json.dump(out, f, indent=1)
+        return
 
     # Its own training: full-batch Lloyd iterations, then the vectors filed into their lists.
     rounds = params["train_rounds"]
@@ -122,32 +170,9 @@ def main():
     out["own_training_recall_at_10"] = own_recall
     del own_ivf
 
-    # Our centroids: the same lists as ours probes.
-    centroids = np.fromfile(os.path.join(data_dir, name + "_centroids.f32"), dtype=np.float32).reshape(k_lists, d)
-    adds = []
-    for _ in range(params["upsert_reps"]):
-        ivf, seconds = ivf_on(centroids, x)
-        adds.append(seconds)
+    adds, out["queries"] = query_rows(data_dir, name, threads, params, x, q, gt, singles, batch)
     out["ivf_add"] = sample(adds)
     out["ivf_add_items_per_s"] = n / statistics.median(adds)
-    list_sizes = np.array([ivf.invlists.list_size(i) for i in range(k_lists)])
-    queries = []
-    for p in params["n_probes"]:
-        ivf.nprobe = p
-        ivf.search(singles[0], top_k)
-        single = [timed(lambda: ivf.search(s, top_k))[0] for s in singles]
-        _, probed = ivf.quantizer.search(np.concatenate(singles), p)
-        ivf.search(batch, top_k)
-        batch_seconds = [timed(lambda: ivf.search(batch, top_k))[0] for _ in range(params["batch_reps"])]
-        all_seconds, (_, ids) = timed(lambda: ivf.search(q, top_k))
-        ours = np.fromfile(os.path.join(data_dir, "%s_ours_ids_p%d_t%d.i64" % (name, p, threads)),
-                           dtype=np.int64).reshape(len(q), top_k)
-        same = sum(len(set(a[a >= 0]) & set(b[b >= 0])) for a, b in zip(ids, ours)) / float(len(q) * top_k)
-        queries.append({"n_probes": p, "single": sample(single), "batch": sample(batch_seconds),
-                        "batch_qps": len(batch) / statistics.median(batch_seconds), "all_queries_ms": 1e3 * all_seconds,
-                        "recall_at_10": recall(ids, gt, top_k), "agreement_with_ours": same,
-                        "scanned_per_single_query": float(list_sizes[probed].sum(axis=1).mean())})
-    out["queries"] = queries
     out["load_end"] = load_average()
     with open(out_json, "w") as f:
         json.dump(out, f, indent=1)

@@ -2,7 +2,8 @@
 goes, sanity checks on both sides' figures, and the goals met or missed.
 
 Usage: report.py DATA_DIR NAME... Reads, for every thread count T run, ours_NAME_tT.json
-(index_bench) and faiss_NAME_tT.json (faiss_peer.py) from DATA_DIR. The ratio is always ours / FAISS in time:
+(index_bench), faiss_NAME_tT.json and, when present, faiss-avx2_NAME_tT.json (faiss_peer.py) from
+DATA_DIR. The ratio is always ours / FAISS in time:
 for a rate it is FAISS's rate over ours, so below 1 means we are faster everywhere.
 """
 import json
@@ -12,7 +13,7 @@ import sys
 # Above this, an empty OpenMP region is waiting for threads other processes took the cores from.
 REGION_LIMIT_US = 100.0
 BUSY_SHARE_LIMIT = 0.1
-PARTS = ("prefilter", "probes", "fetch", "search", "kmeans", "seeding", "encode", "add")
+PARTS = ("prefilter", "probes", "fetch", "search", "fetch_search", "kmeans", "seeding", "encode", "add")
 
 
 def fmt(v, unit):
@@ -75,7 +76,7 @@ def check_parts(table, label, s):
         table.problems.append("%s: stages add up to more than the call (other %.3f ms)" % (label, s["other_ms"]))
 
 
-def report_threads(ds, ours, peer, goals, busy):
+def report_threads(ds, ours, peer, goals, busy, avx2):
     t = ours["threads"]
     p = ds["params"]
     where = "%s threads %d" % (ds["dataset"], t)
@@ -98,6 +99,9 @@ def report_threads(ds, ours, peer, goals, busy):
                             "FAISS IndexIVFFlat.add, same centroids", ours["upsert_trained"])
     tab.add("exhaustive query, 1 of %s" % "{:,}".format(n), "ms", ours["untrained_query"]["median_ms"],
             peer["flat_query"]["median_ms"], "untrained index; FAISS IndexFlatL2", ours["untrained_query"])
+    if avx2:
+        tab.add("  against FAISS built with AVX2", "ms", ours["untrained_query"]["median_ms"],
+                avx2["flat_query"]["median_ms"], "", ours["untrained_query"])
     rounds, batch = p["train_rounds"], p["train_batch"]
     train = tab.add("training, %d rounds / iterations" % rounds, "s", ours["train"]["mean_ms"] / 1e3,
                     peer["train"]["total_s"], "TrainIndex, mini-batch %d | full-batch Lloyd + add" % batch,
@@ -111,6 +115,7 @@ def report_threads(ds, ours, peer, goals, busy):
                    ours["train_full_batch_ms_per_round"], peer["train"]["ms_per_iteration"],
                    "ours: kernel alone, %d rounds" % p["full_batch_rounds"], ours["train_full_batch_kernel"])
     peer_q = {q["n_probes"]: q for q in peer["queries"]}
+    avx2_q = {q["n_probes"]: q for q in avx2["queries"]} if avx2 else {}
     ours_q = {(q["n_probes"], q["cache"]): q for q in ours["queries"]}
     for probes in p["n_probes"]:
         f = peer_q[probes]
@@ -119,12 +124,18 @@ def report_threads(ds, ours, peer, goals, busy):
             r = tab.add("1 query, n_probes %d, %s" % (probes, cache), "ms", o["single"]["median_ms"],
                         f["single"]["median_ms"], "median of %d" % o["single"]["reps"], o["single"])
             goals.append((cache, "%s, 1 query, n_probes %d" % (where, probes)) + r)
+            if probes in avx2_q:
+                tab.add("  against FAISS built with AVX2", "ms", o["single"]["median_ms"],
+                        avx2_q[probes]["single"]["median_ms"], "", o["single"])
         for cache in ("cold", "warm"):
             o = ours_q[(probes, cache)]
             r = tab.add("%s queries, n_probes %d, %s" % ("{:,}".format(p["batch_queries"]), probes, cache), "q/s",
                         o["batch_qps"], f["batch_qps"], "one call, median of %d" % o["batch"]["reps"],
                         o["batch"])
             goals.append((cache, "%s, %d queries, n_probes %d" % (where, p["batch_queries"], probes)) + r)
+            if probes in avx2_q:
+                tab.add("  against FAISS built with AVX2", "q/s", o["batch_qps"], avx2_q[probes]["batch_qps"], "",
+                        o["batch"])
     for probes in p["n_probes"]:
         o = ours_q[(probes, "cold")]
         f = peer_q[probes]
@@ -200,6 +211,8 @@ def print_goals(goals):
 
 LEGEND = """Index benchmark on the memory store, ours against FAISS IndexIVFFlat (L2) in the same run.
   ratio: ours / FAISS in time (for a rate, FAISS's rate over ours): below 1, ours is faster.
+  FAISS is Debian's generic build (no SIMD in its scans); 'against FAISS built with AVX2' rows compare the
+  same figure of ours with the same FAISS run built for this processor (bench/faiss/build_faiss_avx2.sh).
   cold: index created with max_cache_size 0; warm: a cache of every list, each query run once before timing.
   FAISS queries run on an IndexIVFFlat built on our trained centroids, so both probe the same lists;
   'own training' recall is FAISS on its own k-means. Training: ours TrainIndex (fetch, k-means++ seeding,
@@ -224,7 +237,12 @@ def main():
                 ds = json.load(f)
             with open(os.path.join(data_dir, "faiss_%s_t%d.json" % (name, t))) as f:
                 peer = json.load(f)
-            sound &= report_threads(ds, ds["run"], peer, goals, busy)
+            avx2 = None
+            avx2_path = os.path.join(data_dir, "faiss-avx2_%s_t%d.json" % (name, t))
+            if os.path.exists(avx2_path):
+                with open(avx2_path) as f:
+                    avx2 = json.load(f)
+            sound &= report_threads(ds, ds["run"], peer, goals, busy, avx2)
     print_goals(goals)
     for line in busy:
         print("  LOAD: " + line)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the index benchmark and its FAISS peer on the same data, lists, probes and threads, then
 # prints both side by side with the ratios (ours / FAISS in time; below 1 is faster), where our
-# time goes, sanity checks and the goals. Usage: run_bench.sh [BUILD_DIR]
+# time goes, sanity checks and the goals. The peer is Debian's generic python3-faiss; every query
+# row is also run against FAISS built with AVX2 (bench/faiss/build_faiss_avx2.sh, built when
+# missing) and shown beside it. Usage: run_bench.sh [BUILD_DIR]
 # INDEX_BENCH_DIR (default /tmp/dz_index_bench) keeps the data and results; the data is made once
 # and reused. INDEX_BENCH_SETS ("clustered fashion") and INDEX_BENCH_THREADS ("1 8") narrow a run.
 # Parallel figures taken while other processes hold cores measure the machine: before each side
@@ -14,6 +16,7 @@ dir="${INDEX_BENCH_DIR:-/tmp/dz_index_bench}"
 sets="${INDEX_BENCH_SETS:-clustered fashion}"
 threads="${INDEX_BENCH_THREADS:-1 8}"
 py=/usr/bin/python3
+avx2="$root/.deps/faiss-avx2/python"
 
 missing=()
 "$py" -c 'import faiss, numpy' 2>/dev/null || missing+=(python3-faiss python3-numpy)
@@ -22,6 +25,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y --no-install-recommends "${missing[@]}" ||
     { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
 fi
+bash "$root/bench/faiss/build_faiss_avx2.sh"
 # Configured again every time: a build directory configured before bench/index/ existed lacks it.
 if [ -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" >/dev/null
@@ -30,7 +34,7 @@ else
 fi
 cmake --build "$build" -j4 --target index_bench
 mkdir -p "$dir"
-"$py" "$root/bench/index/make_data.py" "$dir"
+"$py" "$root/bench/index/make_data.py" "$dir" $sets
 
 wait_for_quiet() {
   [ "$1" -gt 1 ] || return 0
@@ -58,6 +62,12 @@ for set in $sets; do
     echo "[faiss_peer $(cut -d' ' -f1-3 /proc/loadavg)] $set threads $t" >&2
     OMP_NUM_THREADS=$t OPENBLAS_NUM_THREADS=$t run "$py" "$root/bench/index/faiss_peer.py" "$dir" "$set" "$t" \
       "$dir/ours_${set}_t$t.json" "$dir/faiss_${set}_t$t.json"
+    # The same queries on FAISS built for this processor (AVX2), beside Debian's generic build.
+    wait_for_quiet "$t"
+    echo "[faiss_peer avx2 $(cut -d' ' -f1-3 /proc/loadavg)] $set threads $t" >&2
+    OMP_NUM_THREADS=$t OPENBLAS_NUM_THREADS=$t PYTHONPATH="$avx2${PYTHONPATH:+:$PYTHONPATH}" run "$py" \
+      "$root/bench/index/faiss_peer.py" "$dir" "$set" "$t" "$dir/ours_${set}_t$t.json" \
+      "$dir/faiss-avx2_${set}_t$t.json" avx2
   done
 done
 "$py" "$root/bench/index/report.py" "$dir" $sets

@@ -30,6 +30,8 @@
 #define DZ_SYM_ENCODE \
   _ZN22ostrik_encrypted_index8internal7kernels13EncodeVectorsERKN6ostrik11FloatMatrixERKSt6vectorINS2_15QuantizerMatrixESaIS7_EENS2_14DistanceMetricE
 #define DZ_SYM_ADD _ZN22ostrik_encrypted_index8internal11token_store10TokenIndex8AddItemsERKNS1_14TokenItemBatchE
+#define DZ_SYM_STREAM \
+  _ZN22ostrik_encrypted_index8internal11token_store10TokenIndex16StreamTokenItemsERKSt6vectorIjSaIjEERNS1_10ItemStreamE
 
 #define DZ_CAT_(a, b) a##b
 #define DZ_CAT(a, b) DZ_CAT_(a, b)
@@ -41,6 +43,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace filters = ostrik_encrypted_index::internal::filters;
 using ostrik_encrypted_index::internal::token_store::TokenIndex;
+using ostrik_encrypted_index::internal::token_store::ItemStream;
 using ostrik_encrypted_index::internal::token_store::TokenItemBatch;
 
 dz_bench::StageTimes g_stages;
@@ -139,13 +142,19 @@ void DZ_WRAP(DZ_SYM_ADD)(TokenIndex* engine, const TokenItemBatch& batch) {
   Timed(dz_bench::kAdd, [&] { DZ_REAL(DZ_SYM_ADD)(engine, batch); });
 }
 
+// The fetch whose items a search takes where they are opened: the search runs inside it.
+void DZ_REAL(DZ_SYM_STREAM)(TokenIndex*, const std::vector<uint32_t>&, ItemStream&);
+void DZ_WRAP(DZ_SYM_STREAM)(TokenIndex* engine, const std::vector<uint32_t>& tokens, ItemStream& stream) {
+  Timed(dz_bench::kFetchSearch, [&] { DZ_REAL(DZ_SYM_STREAM)(engine, tokens, stream); });
+}
+
 }  // extern "C"
 
 namespace dz_bench {
 
 const char* StageName(Stage stage) {
-  static constexpr const char* kNames[kStageCount] = {"prefilter", "probes", "fetch", "search",
-                                                      "kmeans",    "seeding", "encode", "add"};
+  static constexpr const char* kNames[kStageCount] = {"prefilter", "probes", "fetch",  "search",      "kmeans",
+                                                      "seeding",   "encode", "add",    "fetch_search"};
   return kNames[stage];
 }
 

@@ -2,6 +2,8 @@
 // link wraps the entry point of every stage (CMakeLists.txt lists them; stage_times.cc defines
 // the wrappers), so an upsert, a training or a query can be split into pre-filter, probes, fetch,
 // search, k-means (with its seeding), encoding and the engine's add without touching the library.
+// A query searched in the fetch's own pass (a small batch without a filter) has one stage for
+// both, fetch_search.
 // The k-means wrapper can also pin the centroids: the first training keeps what it trained, and
 // every later one, still run and timed in full, hands back that first set instead, so that several
 // indexes built from the same data have the same lists.
@@ -19,7 +21,7 @@
 
 namespace dz_bench {
 
-enum Stage : int { kPreFilter, kProbes, kFetch, kSearch, kKMeans, kSeeding, kEncode, kAdd, kStageCount };
+enum Stage : int { kPreFilter, kProbes, kFetch, kSearch, kKMeans, kSeeding, kEncode, kAdd, kFetchSearch, kStageCount };
 
 const char* StageName(Stage stage);
 

@@ -5,7 +5,8 @@ Usage: bench_faiss.py [--work-dir DIR] [--threads 1,8] [--lists 256,1024] [--pro
 does both). DIR (default $PY_BENCH_DIR or /tmp/dz_python_bench) keeps the data, the exact
 neighbours (made once and reused), each side's JSON record and our side's log.
 
-Each side runs in a process of its own for each thread count, ours first, then FAISS, so that
+Each side runs in a process of its own for each thread count, ours first, then FAISS (Debian's
+generic python3-faiss, then the AVX2 build of bench/faiss/build_faiss_avx2.sh when present), so that
 neither inherits the other's OpenMP and BLAS state, and each gets the OpenMP wait policy it does
 best with (FAISS: passive; ours: the runtime's default). Both get OPENBLAS_NUM_THREADS=THREADS and
 neither gets the OpenBLAS core-type overrides that some machines set. Then report.py prints one
@@ -21,6 +22,8 @@ import report
 from timing import load_average, timed
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# FAISS built for this processor by bench/faiss/build_faiss_avx2.sh (run_bench.sh builds it).
+AVX2_FAISS = os.path.join(HERE, "..", "..", ".deps", "faiss-avx2", "python")
 
 
 def side_env(threads, passive):
@@ -33,16 +36,19 @@ def side_env(threads, passive):
     return env
 
 
-def run_side(script, work_dir, threads, lists, probes, passive):
-    name = script.split("_")[0]
+def run_side(script, work_dir, threads, lists, probes, passive, name=None, python_path=None, extra=()):
+    name = name or script.split("_")[0]
     out_json = os.path.join(work_dir, "%s_t%d.json" % (name, threads))
     log_path = os.path.join(work_dir, "%s_t%d.log" % (name, threads))
     print("[bench] %s, %d thread(s); load %s" % (name, threads, load_average()), file=sys.stderr, flush=True)
+    env = side_env(threads, passive)
+    if python_path:
+        env["PYTHONPATH"] = python_path + (":" + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
     with open(log_path, "w") as log:
         seconds, done = timed(lambda: subprocess.run(
             [sys.executable, os.path.join(HERE, script), work_dir, str(threads), out_json,
-             ",".join(map(str, lists)), ",".join(map(str, probes))],
-            stdout=log, env=side_env(threads, passive), check=False))
+             ",".join(map(str, lists)), ",".join(map(str, probes))] + list(extra),
+            stdout=log, env=env, check=False))
     if done.returncode != 0:
         sys.exit("%s failed (exit %d); its stdout is in %s" % (script, done.returncode, log_path))
     print("[bench] %s, %d thread(s) took %.0f s" % (name, threads, seconds), file=sys.stderr, flush=True)
@@ -74,6 +80,9 @@ def main():
         for t in threads:
             run_side("ours_side.py", args.work_dir, t, lists, probes, passive=False)
             run_side("faiss_side.py", args.work_dir, t, lists, probes, passive=True)
+            if os.path.isdir(AVX2_FAISS):
+                run_side("faiss_side.py", args.work_dir, t, lists, probes, passive=True, name="faiss-avx2",
+                         python_path=AVX2_FAISS, extra=["avx2"])
     records = report.load_records(args.work_dir, threads)
     print(report.table(records, stats))
     report.plot(records, args.plot)

@@ -1,7 +1,8 @@
 """The peer's side of the Python benchmark: FAISS IndexIVFFlat on Fashion-MNIST at one thread count.
 
-Usage: faiss_side.py WORK_DIR THREADS OUT_JSON LISTS PROBES, as ours_side.py. Run with
-/usr/bin/python3 (Debian's python3-faiss). Writes one JSON record; progress goes to stderr.
+Usage: faiss_side.py WORK_DIR THREADS OUT_JSON LISTS PROBES [avx2], as ours_side.py. Run with
+/usr/bin/python3: Debian's python3-faiss, or with "avx2" the AVX2 build that PYTHONPATH brings
+(refused when another one loads). Writes one JSON record; progress goes to stderr.
 
 The peer gets the thread budget ours gets: its OpenMP team and its BLAS (Debian's pthread
 OpenBLAS, whose pool ignores OpenMP's count) are both set to THREADS. The driver starts this
@@ -103,14 +104,23 @@ def run_lists(base, queries, truth, n_lists, probes):
     return out
 
 
+def check_build(avx2):
+    loaded = "faiss.swigfaiss_avx2" in sys.modules
+    if avx2 != loaded or (not avx2 and not faiss.__file__.startswith("/usr/lib/python3/")):
+        sys.exit("faiss_side.py: wanted %s FAISS, loaded %s" % ("the AVX2" if avx2 else "Debian's generic",
+                                                               faiss.__file__))
+
+
 def main():
+    check_build(sys.argv[6:] == ["avx2"])
     work_dir, threads, out_json = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     lists = [int(v) for v in sys.argv[4].split(",")]
     probes = [int(v) for v in sys.argv[5].split(",")]
     set_threads(threads)
     base, queries = fashion_mnist.load(work_dir)
     truth, _ = fashion_mnist.ground_truth(work_dir, base, queries)
-    out = {"side": "faiss", "threads": threads, "version": faiss.__version__, "load_start": load_average()}
+    out = {"side": "faiss", "threads": threads, "version": faiss.__version__, "module": faiss.__file__,
+           "load_start": load_average()}
     out["lists"] = [run_lists(base, queries, truth, n, probes) for n in lists]
     out["load_end"] = load_average()
     with open(out_json, "w") as f:

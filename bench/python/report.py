@@ -22,6 +22,11 @@ def load_records(work_dir, threads):
         for side in ("ours", "faiss"):
             with open(os.path.join(work_dir, "%s_t%d.json" % (side, t))) as f:
                 records[t][side] = json.load(f)
+        # FAISS built for this processor, when the run had it.
+        avx2 = os.path.join(work_dir, "faiss-avx2_t%d.json" % t)
+        if os.path.exists(avx2):
+            with open(avx2) as f:
+                records[t]["faiss-avx2"] = json.load(f)
     return records
 
 
@@ -189,6 +194,22 @@ def table(records, gt_stats):
         100 * RECALL_POINTS, COLD_QPS_FACTOR, WARM_QPS_FACTOR))
     add("  ours cold and warm are two indexes, each trained by its own train(): their recalls differ as two "
         "k-means runs do")
+
+    avx2_rows = [(t, n, ours, {p["n_lists"]: p for p in records[t]["faiss-avx2"]["lists"]}[n])
+                 for t, n, ours, _ in pairs(records) if "faiss-avx2" in records[t]]
+    if avx2_rows:
+        add("")
+        add("QUERIES against FAISS built with AVX2 (bench/faiss/build_faiss_avx2.sh), the same calls; x = ours / FAISS "
+            "in queries/s")
+        add("%3s %6s %4s | %9s | %9s %7s | %9s %7s | %6s %6s" % (
+            "thr", "lists", "prb", "AVX2 qps", "cold qps", "x", "warm qps", "x", "AVX2", "cold"))
+        for t, n, ours, peer in avx2_rows:
+            peer_by_p = {q["n_probes"]: q for q in peer["queries"]}
+            for q in ours["queries"]:
+                f = peer_by_p[q["n_probes"]]
+                add("%3d %6d %4d | %9.0f | %9.0f %7.2f | %9.0f %7.2f | %6.3f %6.3f" % (
+                    t, n, q["n_probes"], f["qps"], q["cold"]["qps"], ratio(q["cold"]["qps"], f["qps"]),
+                    q["warm"]["qps"], ratio(q["warm"]["qps"], f["qps"]), f["recall"], q["cold"]["recall"]))
 
     add("")
     problems = sanity(records)

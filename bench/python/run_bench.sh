@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Python benchmark: dodezero_vizu against FAISS IndexIVFFlat on Fashion-MNIST, both in
 # the same run, then prints one table (ratios ours / FAISS) and writes bench/python/recall_qps.png.
+# FAISS runs twice: Debian's generic python3-faiss and the AVX2 build of
+# bench/faiss/build_faiss_avx2.sh (built here when missing).
 # Usage: run_bench.sh [BUILD_DIR]   (default: build). Extra arguments reach bench_faiss.py, e.g.
 # --threads 8 --lists 256 to narrow a run, or --report-only to reprint the last one.
 # PY_BENCH_DIR (default /tmp/dz_python_bench) keeps the data, the exact neighbours and the records.
@@ -19,6 +21,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y --no-install-recommends "${missing[@]}" ||
     { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
 fi
+bash "$root/bench/faiss/build_faiss_avx2.sh"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" >/dev/null
 fi
