@@ -142,13 +142,26 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     EngineLogger().warning("No keys provided for batch deletion");
     return;
   }
-  // Deleting again what is gone already is no error: after a broken connection the whole list is
-  // sent again.
+  // One HDEL of many fields per round trip, not one per key: deleting a few thousand items one by
+  // one costs a round trip each. Deleting again what is gone already is no error: after a broken
+  // connection the whole list is sent again.
+  constexpr size_t kFieldsPerCommand = 10000;
+  std::vector<Field> fields;
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
   conn_->Run(store_kind_, [&] {
-    for (uint64_t key : keys) {
-      const Field field = FieldOf(key);
-      RedisReply reply = TakeReply(
-          redisCommand(context(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
+    for (size_t start = 0; start < keys.size(); start += kFieldsPerCommand) {
+      const size_t end = std::min(keys.size(), start + kFieldsPerCommand);
+      fields.resize(end - start);
+      argv.assign({"HDEL", hash_key_.data()});
+      lengths.assign({4, hash_key_.size()});
+      for (size_t i = start; i < end; ++i) {
+        fields[i - start] = FieldOf(keys[i]);
+        argv.push_back(fields[i - start].data());
+        lengths.push_back(fields[i - start].size());
+      }
+      RedisReply reply =
+          TakeReply(redisCommandArgv(context(), static_cast<int>(argv.size()), argv.data(), lengths.data()));
       if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HDEL command failed", reply.get());
     }
   });
