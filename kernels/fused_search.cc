@@ -14,7 +14,7 @@
 
 #include "core/team_size.h"
 #include "kernels/parallel_failure.h"
-#include "token_store/default_init_allocator.h"
+#include "core/default_init_allocator.h"
 
 namespace ostrik_encrypted_index::internal::kernels {
 namespace {
@@ -147,7 +147,7 @@ void BlockSums(const float* q, const uint8_t* const* x, uint64_t d, bool squared
 }
 
 template <typename T>
-using Uninit = token_store::UninitVector<T>;
+using Uninit = ostrik::UninitVector<T>;
 
 template <typename V>
 void GrowTo(V& v, uint64_t n) {
@@ -227,7 +227,7 @@ FusedSearch::~FusedSearch() {
   Release(b.slots);
 }
 
-void FusedSearch::Begin(const token_store::StreamLayout& layout) {
+void FusedSearch::Begin(const ostrik::StreamLayout& layout) {
   layout_ = &layout;
   Buffers& b = *buffers_;
   const uint64_t n = probes_.n_queries;
@@ -310,7 +310,7 @@ void FusedSearch::Take(int thread, uint64_t row, std::string_view id, const uint
                        std::string_view metadata) noexcept {
   if (id.empty()) return;  // a placeholder's: never a candidate
   Buffers& b = *buffers_;
-  const token_store::StreamLayout& layout = *layout_;
+  const ostrik::StreamLayout& layout = *layout_;
   Worker& w = b.workers[static_cast<size_t>(thread)];
   const std::vector<uint64_t>& segment_rows = layout.segment_rows;
   if (row < segment_rows[w.cursor] || row >= segment_rows[w.cursor + 1]) {
@@ -375,7 +375,7 @@ void FusedSearch::Flush(Worker& w) noexcept {
 
 void FusedSearch::Complete() {
   Buffers& b = *buffers_;
-  const token_store::StreamLayout& layout = *layout_;
+  const ostrik::StreamLayout& layout = *layout_;
   const uint64_t n = probes_.n_queries;
   const uint64_t width = probes_.positions.cols;
   const int32_t* positions = probes_.positions.data.data();

@@ -1,5 +1,5 @@
 // FusedSearch: the candidate search of a small query batch fed by a streamed fetch
-// (token_store::ItemStream). Each item's distances to the queries that probe its list are computed
+// (ItemStream). Each item's distances to the queries that probe its list are computed
 // where the fetch opens it, while its vector is still in cache, a block of items at a time; after
 // the fetch each query's bounded heap replays them in its scan order. The results (ids,
 // distances, order, ties, counts, metadata) are SearchCandidates' over the same fetch as
@@ -22,11 +22,11 @@
 #include "core/config.h"
 #include "core/matrix.h"
 #include "kernels/kernel_records.h"
-#include "token_store/item_stream.h"
+#include "core/item_stream.h"
 
 namespace ostrik_encrypted_index::internal::kernels {
 
-class FusedSearch final : public token_store::ItemStream {
+class FusedSearch final : public ostrik::ItemStream {
  public:
   // Batches of up to this many queries are searched this way; their distances are kept whole.
   static constexpr uint64_t kMaxQueries = 8;
@@ -42,7 +42,7 @@ class FusedSearch final : public token_store::ItemStream {
   uint64_t candidates() const { return candidates_; }
   ostrik::QueryResults& results() { return results_; }
 
-  void Begin(const token_store::StreamLayout& layout) override;
+  void Begin(const ostrik::StreamLayout& layout) override;
   uint8_t* Room(int thread) noexcept override;
   void Take(int thread, uint64_t row, std::string_view id, const uint8_t* payload,
             std::string_view metadata) noexcept override;
@@ -61,7 +61,7 @@ class FusedSearch final : public token_store::ItemStream {
   uint32_t top_k_;
   ostrik::DistanceMetric metric_;
   bool include_metadata_;
-  const token_store::StreamLayout* layout_ = nullptr;
+  const ostrik::StreamLayout* layout_ = nullptr;
   bool keep_metadata_ = false;  // kept for the heap's ties and the results
   uint64_t candidates_ = 0;
   ostrik::QueryResults results_;

@@ -27,13 +27,16 @@
 #include "stores/keystore.h"
 #include "token_store/index_head.h"
 #include "token_store/index_setup.h"
-#include "token_store/item_stream.h"
+#include "core/item_stream.h"
 #include "token_store/token_cache.h"
 #include "token_store/token_item_batch.h"
 #include "token_store/token_labels.h"
 #include "token_store/write_intent.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
+
+using ostrik::ItemStream;
+using ostrik::StreamLayout;
 
 using Key32 = std::array<uint8_t, 32>;
 using backing_store::Keystore;

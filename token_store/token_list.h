@@ -14,9 +14,11 @@
 #include <string_view>
 
 #include "core/matrix.h"
-#include "token_store/default_init_allocator.h"
+#include "core/default_init_allocator.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
+
+using ostrik::UninitVector;
 
 struct TokenItem {
   std::string item_id;

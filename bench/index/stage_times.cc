@@ -31,7 +31,7 @@
   _ZN22ostrik_encrypted_index8internal7kernels13EncodeVectorsERKN6ostrik11FloatMatrixERKSt6vectorINS2_15QuantizerMatrixESaIS7_EENS2_14DistanceMetricE
 #define DZ_SYM_ADD _ZN22ostrik_encrypted_index8internal11token_store10TokenIndex8AddItemsERKNS1_14TokenItemBatchE
 #define DZ_SYM_STREAM \
-  _ZN22ostrik_encrypted_index8internal11token_store10TokenIndex16StreamTokenItemsERKSt6vectorIjSaIjEERNS1_10ItemStreamE
+  _ZN22ostrik_encrypted_index8internal11token_store10TokenIndex16StreamTokenItemsERKSt6vectorIjSaIjEERN6ostrik10ItemStreamE
 
 #define DZ_CAT_(a, b) a##b
 #define DZ_CAT(a, b) DZ_CAT_(a, b)
@@ -43,7 +43,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace filters = ostrik_encrypted_index::internal::filters;
 using ostrik_encrypted_index::internal::token_store::TokenIndex;
-using ostrik_encrypted_index::internal::token_store::ItemStream;
+using ostrik::ItemStream;
 using ostrik_encrypted_index::internal::token_store::TokenItemBatch;
 
 dz_bench::StageTimes g_stages;

@@ -35,6 +35,7 @@ const char* ModeName(Mode m) {
     case Mode::kFailCall: return "fail one call";
     case Mode::kDeadFrom: return "store down";
     case Mode::kLostReply: return "reply lost";
+    case Mode::kHook: return "hook";
   }
   return "?";
 }

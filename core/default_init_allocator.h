@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace ostrik_encrypted_index::internal::token_store {
+namespace ostrik {
 
 template <typename T>
 class DefaultInitAllocator : public std::allocator<T> {
@@ -44,4 +44,4 @@ class DefaultInitAllocator : public std::allocator<T> {
 template <typename T>
 using UninitVector = std::vector<T, DefaultInitAllocator<T>>;
 
-}  // namespace ostrik_encrypted_index::internal::token_store
+}  // namespace ostrik

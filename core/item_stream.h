@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ostrik_encrypted_index::internal::token_store {
+namespace ostrik {
 
 // The rows of a streamed fetch (TokenIndex::StreamTokenItems), as the stream sees them before
 // any item is opened. Rows are grouped in segments, one per distinct list of the request; request
@@ -45,4 +45,4 @@ class ItemStream {
   virtual void Complete() = 0;
 };
 
-}  // namespace ostrik_encrypted_index::internal::token_store
+}  // namespace ostrik
