@@ -1,5 +1,7 @@
 #include "core/logger.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <ctime>
 #include <iostream>
@@ -12,6 +14,13 @@ Logger* engine_logger = nullptr;
 Logger& Logger::instance() {
   static Logger logger;
   return logger;
+}
+
+Logger::Logger() {
+  // Without this a child forked while another thread wrote a line would inherit the mutex locked
+  // by a thread it does not have, and its first line would wait for ever.
+  pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                 [] { instance().mutex_.unlock(); });
 }
 
 Logger::~Logger() {
@@ -42,7 +51,8 @@ void Logger::log(int32_t level, const std::string& message) {
     log_file_ << line;
     log_file_.flush();
   } else if (static_cast<uint32_t>(level) <= 1) {
-    std::cout << line;
+    // Flushed: a process that ends with _exit (a forked worker does) would lose a buffered line.
+    std::cout << line << std::flush;
   } else {
     std::cerr << line;
   }

@@ -7,6 +7,7 @@
 // Thread-safety: any thread may log at any time. The threshold is atomic and tested before any
 // formatting; the mutex covers only the write of one finished line and the whole of configure().
 // Nothing here throws on a failed write; a log file that cannot be opened is reported on stderr.
+// A fork waits for a line being written, so the child's copy of the mutex is always free.
 #pragma once
 
 #include <atomic>
@@ -41,7 +42,7 @@ class Logger {
   static std::string FormatLine(int32_t level, const std::string& message);
 
  private:
-  Logger() = default;
+  Logger();
   ~Logger();
 
   std::atomic<int32_t> level_{ERROR};

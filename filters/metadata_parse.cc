@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/team_size.h"
 #include "filters/json_limits.h"
 
 namespace ostrik_encrypted_index::internal::filters {
@@ -17,7 +18,7 @@ size_t ParseMetadataTexts(const std::vector<std::string>& texts, size_t begin, s
   const int64_t n = static_cast<int64_t>(end - begin);
   out.resize(static_cast<size_t>(n));
   std::vector<size_t> first_bad(static_cast<size_t>(omp_get_max_threads()), kNoBadText);
-#pragma omp parallel for schedule(static) if (n >= kParallelThreshold)
+#pragma omp parallel for schedule(static) num_threads(ostrik::TeamIf(n >= kParallelThreshold))
   for (int64_t i = 0; i < n; ++i) {
     const std::string& text = texts[begin + static_cast<size_t>(i)];
     nlohmann::json& value = out[static_cast<size_t>(i)];

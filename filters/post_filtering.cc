@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/team_size.h"
 #include "filters/filter_language.h"
 #include "filters/filter_match.h"
 #include "filters/json_limits.h"
@@ -57,7 +58,7 @@ std::vector<uint32_t> ParseAndEvaluate(const json& filter, const std::vector<std
     while (pos < seen && !bound.compare_exchange_weak(seen, pos, std::memory_order_relaxed)) {
     }
   };
-#pragma omp parallel if (n >= kParallelThreshold)
+#pragma omp parallel num_threads(ostrik::TeamIf(n >= kParallelThreshold))
   {
     json value;
     const size_t t = static_cast<size_t>(omp_get_thread_num());

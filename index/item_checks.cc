@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/team_size.h"
 #include "filters/json_limits.h"
 #include "filters/metadata_parse.h"
 
@@ -22,7 +23,7 @@ uint64_t FirstNonFiniteRow(const FloatMatrix& m) {
   const int64_t rows = static_cast<int64_t>(m.rows);
   const uint64_t cols = m.cols;
   int64_t first = rows;
-#pragma omp parallel for schedule(static) reduction(min : first) if (m.data.size() >= (1u << 16))
+#pragma omp parallel for schedule(static) reduction(min : first) num_threads(ostrik::TeamIf(m.data.size() >= (1u << 16)))
   for (int64_t r = 0; r < rows; ++r) {
     const float* row = m.data.data() + static_cast<uint64_t>(r) * cols;
     // Infinity and NaN are the values whose exponent bits are all set; tested on the bits, the

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/team_size.h"
 #include "kernels/blas_threads.h"
 #include "kernels/distances.h"
 #include "kernels/gpu_unavailable.h"
@@ -104,7 +105,7 @@ std::vector<QuantizerMatrix> Train(const FloatMatrix& vectors, const KMeansParam
   // One region for all rounds: a round is only a few milliseconds of work, so a fork/join per
   // step would cost more than it saves. Each round has two barriers, after the assignment and
   // after the update; nothing else synchronises.
-#pragma omp parallel if (m * n_blocks > 1 || (m * n_chunks > 1 && batch * sub >= kParallelUpdate))
+#pragma omp parallel num_threads(ostrik::TeamIf(m * n_blocks > 1 || (m * n_chunks > 1 && batch * sub >= kParallelUpdate)))
   for (uint64_t iter = 0; iter < params.max_iters; ++iter) {
     // Assignment against the centroids as they stand at the start of the round.
 #pragma omp for schedule(dynamic, 1)

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/sha3.h"
+#include "core/team_size.h"
 
 namespace ostrik_encrypted_index::internal::token_store {
 
@@ -14,7 +15,7 @@ std::vector<uint64_t> ItemLabels(const std::vector<std::string>& ids, const uint
   std::vector<uint64_t> out(ids.size());
   size_t longest = 0;
   for (const auto& id : ids) longest = std::max(longest, id.size());
-  const int threads = omp_get_max_threads();
+  const int threads = ostrik::TeamIf(true);
   // One key-prefixed buffer per thread, sized for the longest id before the region.
   std::vector<ostrik::Bytes> buffers(static_cast<size_t>(threads), ostrik::Bytes(key, key + 32));
   for (auto& b : buffers) b.reserve(32 + longest);

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "core/aes_gcm.h"
+#include "core/fork_state.h"
 #include "core/sha3.h"
 #include "schemas/token_index_state_generated.h"
 #include "stores/keystore_factory.h"
@@ -73,7 +74,7 @@ TokenIndex::TokenIndex(const ostrik::IndexSetup& setup, ostrik::Logger* logger) 
               std::to_string(cpu_threads_) + "\n  GPU accelerated: " + (gpu_ ? "1" : "0") +
               "\n  lru cache size: " + std::to_string(setup.max_cache_size.value_or(0)));
   if (vocab_size_ < 0) throw std::invalid_argument("Vocab size cannot be negative.");
-  if (cpu_threads_ != 0) omp_set_num_threads(static_cast<int>(cpu_threads_));
+  if (cpu_threads_ != 0) ostrik::SetThreadCount(static_cast<int>(cpu_threads_));
 
   log().info("Creating backing stores");
   BuildStores(setup);
@@ -145,7 +146,7 @@ void TokenIndex::ClearLeftovers(const ostrik::IndexSetup& setup) {
 TokenIndex::TokenIndex(LoadTag, const ostrik::IndexSetup& setup, ostrik::Logger* logger) {
   InitCommon(setup, logger);
   log().info("Loading existing index with db: " + LocationText(setup.index_location));
-  if (cpu_threads_ != 0) omp_set_num_threads(static_cast<int>(cpu_threads_));
+  if (cpu_threads_ != 0) ostrik::SetThreadCount(static_cast<int>(cpu_threads_));
 
   log().info("Creating backing stores");
   BuildStores(setup);
