@@ -27,19 +27,23 @@ bool ArmForkHandler() {
   return armed;
 }
 
+// The first time such a child asks for threads, it says once that it will not get them.
+void WarnOnce() noexcept {
+  if (warned.exchange(true, std::memory_order_relaxed)) return;
+  try {
+    CurrentLogger().warning(kForkedChildWarning);
+  } catch (...) {
+    // A line that cannot be formatted is lost; the work still runs, on one thread.
+  }
+}
+
 }  // namespace
 
 bool ForkedAfterThreads() noexcept { return forked_after_threads.load(std::memory_order_relaxed); }
 
 bool MayStartTeam() noexcept {
-  if (forked_after_threads.load(std::memory_order_relaxed)) {
-    if (!warned.exchange(true, std::memory_order_relaxed)) {
-      try {
-        CurrentLogger().warning(kForkedChildWarning);
-      } catch (...) {
-        // A line that cannot be formatted is lost; the work still runs, on one thread.
-      }
-    }
+  if (ForkedAfterThreads()) {
+    WarnOnce();
     return false;
   }
   // Without the handler a later fork could not be told apart: stay on one thread then.
@@ -48,6 +52,14 @@ bool MayStartTeam() noexcept {
   return true;
 }
 
-void SetThreadCount(int threads) noexcept { omp_set_num_threads(ForkedAfterThreads() ? 1 : threads); }
+void SetThreadCount(int threads) noexcept {
+  if (ForkedAfterThreads()) {
+    // An index's own thread count is set before its first region: that request is the one
+    // refused, and the regions then never get to ask.
+    if (threads > 1) WarnOnce();
+    threads = 1;
+  }
+  omp_set_num_threads(threads);
+}
 
 }  // namespace ostrik

@@ -30,7 +30,8 @@ bool ForkedAfterThreads() noexcept;
 // the process writes kForkedChildWarning at WARNING.
 bool MayStartTeam() noexcept;
 
-// omp_set_num_threads for the calling thread; in a child ForkedAfterThreads(), 1 whatever is asked.
+// omp_set_num_threads for the calling thread; in a child ForkedAfterThreads(), 1 whatever is asked
+// (and a request for more is the child's first, writes kForkedChildWarning).
 void SetThreadCount(int threads) noexcept;
 
 }  // namespace ostrik
