@@ -23,6 +23,16 @@ PostgresStoreConnection::PostgresStoreConnection(const std::string& connection_s
   AddSessionPassword();
 }
 
+// libpq says goodbye to the server on close: never on the parent's session.
+PostgresStoreConnection::~PostgresStoreConnection() {
+  if (Inherited()) LeaveParentSession();
+}
+
+// The reset that follows closes the silenced socket and connects anew.
+void PostgresStoreConnection::LeaveParentSession() noexcept {
+  if (conn_) SilenceSocket(PQsocket(conn_.get()));
+}
+
 // The password may also come from the environment or a password file.
 void PostgresStoreConnection::AddSessionPassword() {
   const char* password = PQpass(conn_.get());
@@ -41,6 +51,7 @@ bool PostgresStoreConnection::Broken() const { return !conn_ || PQstatus(conn_.g
 void PostgresStoreConnection::Reopen() {
   // A new session knows none of the old one's prepared statements.
   prepared_.clear();
+  if (!conn_) throw std::runtime_error("no connection");
   PQreset(conn_.get());
   if (PQstatus(conn_.get()) != CONNECTION_OK) throw std::runtime_error(Message());
   AddSessionPassword();

@@ -27,7 +27,7 @@ namespace ostrik_encrypted_index::internal::backing_store {
 class PostgresStoreConnection : public StoreConnection {
  public:
   explicit PostgresStoreConnection(const std::string& connection_string);
-  ~PostgresStoreConnection() override = default;
+  ~PostgresStoreConnection() override;
 
   PGconn* get() const { return conn_.get(); }
   // libpq's message about the last failure, without the password.
@@ -55,6 +55,7 @@ class PostgresStoreConnection : public StoreConnection {
  protected:
   void Reopen() override;
   void TakeLockBack(bool wait) override;
+  void LeaveParentSession() noexcept override;
 
  private:
   void AddSessionPassword();

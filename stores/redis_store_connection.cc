@@ -1,5 +1,8 @@
 #include "stores/redis_store_connection.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <random>
 #include <string>
 
@@ -26,6 +29,22 @@ std::string RandomToken() {
 
 RedisStoreConnection::RedisStoreConnection(const RedisConnectionSettings& settings)
     : settings_(settings), context_(ConnectRedis(settings_)), token_(RandomToken()) {}
+
+RedisStoreConnection::~RedisStoreConnection() {
+  if (Inherited()) LeaveParentSession();
+}
+
+// A child sharing the parent's token could renew or release the parent's lock as its own.
+void RedisStoreConnection::LeaveParentSession() noexcept {
+  if (context_) SilenceSocket(context_->fd);
+  try {
+    token_ = RandomToken();
+  } catch (...) {
+    // No entropy: a live process's id is unique among the lock's possible holders too.
+    token_ = "pid" + std::to_string(getpid()) + "-" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+}
 
 CommandFailure RedisStoreConnection::Failure(const std::string& start, const redisReply* reply) const {
   if (reply != nullptr && reply->type == REDIS_REPLY_ERROR) {

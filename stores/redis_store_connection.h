@@ -33,7 +33,7 @@ void SetRedisLockTimingForTesting(std::chrono::milliseconds expiry, std::chrono:
 class RedisStoreConnection : public StoreConnection {
  public:
   explicit RedisStoreConnection(const RedisConnectionSettings& settings);
-  ~RedisStoreConnection() override = default;
+  ~RedisStoreConnection() override;
 
   redisContext* get() const { return context_.get(); }
   // The failure of a command whose text starts with `start`: the reason is the error reply's text
@@ -56,6 +56,7 @@ class RedisStoreConnection : public StoreConnection {
   void Reopen() override;
   void BeforeCommand() override;
   void TakeLockBack(bool wait) override;
+  void LeaveParentSession() noexcept override;
 
  private:
   enum class Taken { kNo, kAfresh, kStillOurs };
@@ -70,7 +71,7 @@ class RedisStoreConnection : public StoreConnection {
 
   RedisConnectionSettings settings_;
   RedisContext context_;
-  const std::string token_;
+  std::string token_;  // this process's: a forked child makes its own
   // The held lock (valid while lock_.owner is set).
   std::string lock_key_;
   std::array<char, 8> lock_hash_{};

@@ -1,5 +1,8 @@
 #include "stores/store_connection.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
@@ -62,7 +65,7 @@ void StoreConnection::LoseLock(const std::string& why) {
 }
 
 void StoreConnection::CheckNoLockHeld(const void* owner) const {
-  if (lock_.owner == nullptr) return;
+  if (lock_.owner == nullptr || Inherited()) return;  // the parent's lock: forgotten before any use
   throw std::logic_error(lock_.owner == owner
                              ? "The writer lock of index '" + lock_.index_name + "' is already held by this store"
                              : "A writer lock is already held on this store's connection, for index '" +
@@ -91,6 +94,28 @@ void StoreConnection::ReportFault(const CommandFailure& failure, int32_t role, c
   const ostrik::LogLevel level = failure.level() > ostrik::ERROR ? failure.level() : ostrik::ERROR;
   EngineLogger().log(level, CommandFailure::Join(failure.logged_start(), detail));
   throw std::runtime_error(CommandFailure::Join(failure.start(), detail));
+}
+
+void StoreConnection::SilenceSocket(int fd) noexcept {
+  if (fd < 0) return;
+  const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return;
+  dup2(null_fd, fd);
+  close(null_fd);
+}
+
+void StoreConnection::OpenOwnSession(int32_t role) {
+  lock_ = WriterLock();  // the parent's, if it held one then
+  LeaveParentSession();
+  opened_by_ = getpid();
+  try {
+    Reopen();
+  } catch (const std::exception& e) {
+    const std::string text = std::string("The ") + StoreRoleName(role) +
+                             " store could not open a connection of its own in this forked process: " + e.what();
+    EngineLogger().error(text);
+    throw std::runtime_error(text);
+  }
 }
 
 void StoreConnection::Recover(int32_t role, const CommandFailure& failure) {

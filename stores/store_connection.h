@@ -19,8 +19,16 @@
 // (logged at ERROR) and the lock is no longer held. Without a lock an interrupted operation is
 // repeated freely. If the reopening fails while a lock is held, the lock counts as lost.
 //
+// A process forked from the one that opened the connection inherits its socket, which is still
+// the parent's session: the child's first operation lets go of it without writing to it (so the
+// parent's session and lock are untouched), forgets any lock it seemed to hold, and opens a
+// session of its own; its destructor writes nothing to it either.
+//
 // Not synchronised: the stores of one index run one operation at a time, from one thread.
 #pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -46,6 +54,7 @@ class StoreConnection {
   // each run (reopening may replace it) and throws CommandFailure for a failed command.
   template <typename Op>
   auto Run(int32_t role, Op&& op) -> decltype(op()) {
+    if (Inherited()) OpenOwnSession(role);
     bool repeating = false;
     while (true) {
       try {
@@ -64,7 +73,9 @@ class StoreConnection {
   virtual bool Broken() const = 0;
 
   // Whether `owner` (a store) holds the writer lock on this connection.
-  bool HoldsLock(const void* owner) const { return lock_.owner != nullptr && lock_.owner == owner; }
+  bool HoldsLock(const void* owner) const {
+    return lock_.owner != nullptr && lock_.owner == owner && !Inherited();
+  }
   // Names the guard of the held lock; nothing when `owner` does not hold it.
   void SetLockGuard(const void* owner, uint64_t key, const std::vector<uint8_t>& value);
 
@@ -80,6 +91,14 @@ class StoreConnection {
 
   // Opens the connection anew; throws std::runtime_error with the reason (no password in it).
   virtual void Reopen() = 0;
+  // In a forked child: points the inherited handle's socket at /dev/null, so that closing or
+  // resetting the handle never writes to the parent's session, and drops what must be this
+  // process's own (a lock token).
+  virtual void LeaveParentSession() noexcept = 0;
+  // Whether this process did not open the connection (it was forked since).
+  bool Inherited() const { return getpid() != opened_by_; }
+  // Replaces `fd` by /dev/null; nothing for a negative fd.
+  static void SilenceSocket(int fd) noexcept;
   // Runs before every operation (renewing a lock that expires, for one).
   virtual void BeforeCommand() {}
   // After Reopen with a lock held: takes it back, waiting at most its timeout when `wait`, and
@@ -100,6 +119,11 @@ class StoreConnection {
   [[noreturn]] static void ReportFault(const CommandFailure& failure, int32_t role, const std::string& what,
                                        const std::string& reason);
   void Recover(int32_t role, const CommandFailure& failure);
+  // Leaves the parent's session and connects this process; throws std::runtime_error naming the
+  // store when that fails.
+  void OpenOwnSession(int32_t role);
+
+  pid_t opened_by_ = getpid();
 };
 
 // The lost-lock text: "Lost the writer lock of index '<name>': <why>".

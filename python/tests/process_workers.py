@@ -60,3 +60,34 @@ def upsert_forever(spec, name):
     while True:
         index.upsert([version_of(f"long-{batch}-{i}", 9) for i in range(200)])
         batch += 1
+
+
+def forked_child_work(spec, name, parents_index, parents_shared, log_path, report):
+    """Run in a child forked after the parent ran parallel work: an inherited memory index, the
+    parent's object of the shared index (whose connection is the parent's) and the shared index
+    loaded afresh must answer as they would in the parent."""
+    import dodezero_vizu as dz  # inherited from the parent: no import happens here
+
+    try:
+        dz.Logger.instance().configure("warning", to_file=True, file_path=log_path)
+        index, ids = parents_index
+        extra = [version_of(f"child-{i}", 5) for i in range(300)]
+        index.upsert(extra)
+        probe = np.array(extra[7]["vector"], np.float32)
+        nearest = index.query(probe, top_k=1)[0]["id"]
+        trained_before = index.is_trained()
+        index.train(batch_size=256, max_iters=5)
+        batch = index.query(np.stack([np.array(vector_of(i, 3), np.float32) for i in ids[:20]]),
+                            top_k=1, n_probes=1000)
+        parents_shared.upsert([version_of(f"inherited-{i}", 6) for i in range(50)])
+        shared = client_of(spec).load_index(name, KEY)
+        shared.upsert([version_of(f"forked-{i}", 6) for i in range(150)])
+        found = {h["id"] for h in shared.query(np.zeros(DIMENSION, np.float32), top_k=1000, n_probes=1000)}
+        report.put({
+            "nearest": nearest,
+            "trained_before": trained_before,
+            "batch": [hits[0]["id"] for hits in batch],
+            "shared": sorted(found),
+        })
+    except BaseException as e:  # the parent asserts on what arrives
+        report.put({"error": repr(e)})

@@ -4,6 +4,7 @@ process follows a training done by another."""
 
 import multiprocessing as mp
 import os
+import queue
 import signal
 import subprocess
 import time
@@ -16,6 +17,9 @@ import process_workers as pw
 from support import server_address, unique_name
 
 SPAWN = mp.get_context("spawn")
+FORK = mp.get_context("fork")
+FORKED_WARNING = ("This process was forked after the module started its threads: it runs the module's work on "
+                  'one thread. The "spawn" start method keeps every thread.')
 
 
 @pytest.fixture(params=["postgres", "redis"])
@@ -153,3 +157,41 @@ def test_a_killed_writer_holds_the_others_up_only_briefly(shared):
     for g in index.get(long_ids):
         want = pw.version_of(g["id"], 9)
         assert g["contents"] == want["contents"] and g["metadata"] == want["metadata"]
+
+
+def test_a_child_forked_after_parallel_work_answers_on_one_thread(shared, tmp_path):
+    spec, name = shared
+    memory = dz.DBConfig("memory")
+    index = dz.Client(memory, memory, memory, cpu_threads=4).create_index(
+        unique_name("parent"), pw.KEY, dz.IndexIVFFlat(pw.DIMENSION, 8))
+    ids = [f"p-{i}" for i in range(20000)]
+    index.upsert([pw.version_of(i, 3) for i in ids])  # the parent's threads are running now
+    assert index.query(np.array(pw.vector_of(ids[0], 3)), top_k=1)[0]["id"] == ids[0]
+    mine = pw.client_of(spec).load_index(name, pw.KEY)
+    mine.upsert([pw.version_of("parent-0", 1)])
+    log = tmp_path / "child.log"
+    report = FORK.Queue()
+    child = FORK.Process(target=pw.forked_child_work, args=(spec, name, (index, ids), mine, str(log), report))
+    child.start()
+    try:
+        result = report.get(timeout=120)
+    except queue.Empty:
+        result = None
+    child.join(30)
+    if child.is_alive():
+        child.kill()
+        child.join()
+    assert result is not None, "the forked child hung"
+    assert "error" not in result, result
+    assert child.exitcode == 0
+    assert result["nearest"] == "child-7" and not result["trained_before"]
+    assert result["batch"] == ids[:20]
+    written = [f"inherited-{i}" for i in range(50)] + [f"forked-{i}" for i in range(150)]
+    assert result["shared"] == sorted(written + ["parent-0"])
+    assert log.read_text().count(FORKED_WARNING) == 1
+    # The parent kept its threads, its memory index (the child changed its own copy) and its
+    # session, which the child's use and end of the inherited object left alone.
+    assert len(everything(index)[1]) == 20000
+    assert not index.is_trained()
+    mine.upsert([pw.version_of("parent-1", 1)])
+    assert sorted(everything(mine)[1]) == sorted(written + ["parent-0", "parent-1"])

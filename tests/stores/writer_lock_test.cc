@@ -1,7 +1,8 @@
 // The writer lock of an index, held on its index store's server: a second writer (a connection of
 // its own, as another process has) waits and times out; a holder killed frees it (PostgreSQL at
 // once, Redis at the expiry); renewal keeps a Redis lock past its expiry; a reconnect while it is
-// held repeats the interrupted call only when the lock is taken back with its guard unchanged.
+// held repeats the interrupted call only when the lock is taken back with its guard unchanged; a
+// forked child's copy of a holder works on a session of its own and leaves the parent's alone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 #include "stores/keystore_factory.h"
 #include "stores/redis_store_connection.h"
 #include "support/faulty_keystore.h"
+#include "support/forked_child.h"
 
 namespace {
 
@@ -227,6 +229,36 @@ TEST_P(WriterLockTest, AReconnectWhileLockedRepeatsOnlyUnderTheSameGuard) {
     }
     if (b) b->UnlockIndex();
   }
+}
+
+// A child forked from a writer inherits the socket of the parent's session. Sharing it, the child
+// would hold the parent's lock (a PostgreSQL advisory lock is the session's; a Redis key holds the
+// connection's token) and its copy's end would close the parent's session.
+TEST_P(WriterLockTest, AForkedChildWorksOnASessionOfItsOwn) {
+  bs::StoreConnections first;
+  auto a = Make(first);
+  a->PushItem(5, Bytes{5});
+  a->LockIndex(milliseconds(1000));
+  const std::string failure = dz_test::RunInForkedChild([&] {
+    std::string f;
+    if (a->HoldsIndexLock()) f += "holds the parent's lock; ";
+    const std::string error = ErrorOf([&] { a->LockIndex(milliseconds(100)); });
+    if (error.find("Timed out after") == std::string::npos) f += "took the parent's lock (" + error + "); ";
+    if (a->GetItem(5) != Bytes{5}) f += "read wrong; ";
+    a->PushItem(6, Bytes{6});
+    a.reset();  // the last store of the connection: it closes here
+    return f;
+  });
+  EXPECT_EQ(failure, "");
+  // The parent's session is the one it had, its lock still its own, and it sees the child's write.
+  if (GetParam() == Server::Postgres) {
+    EXPECT_EQ(dz_test::PgAdmin(*dz_test::PostgresConnString()).WaitForBackends(app_, 1), 1);
+  }
+  EXPECT_TRUE(a->HoldsIndexLock());
+  a->CheckIndexLock();
+  EXPECT_EQ(a->GetItem(6), Bytes{6});
+  EXPECT_THAT(ErrorOf([&] { MakeOther()->LockIndex(milliseconds(30)); }), HasSubstr("Timed out after"));
+  a->UnlockIndex();
 }
 
 class RedisLockRenewalTest : public WriterLockTest {};
