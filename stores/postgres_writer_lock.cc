@@ -115,16 +115,8 @@ void PostgresStoreConnection::TakeLockBack(bool wait) {
   // The lock went with the old session: the new one must take it afresh.
   const auto deadline = Clock::now() + (wait ? lock_.timeout : std::chrono::milliseconds(0));
   if (!PollLock(lock_key_, deadline)) LoseLock("another writer holds it");
-  std::string why;
-  try {
-    if (!lock_.guarded) {
-      why = "no guard value was set to show that nothing changed meanwhile";
-    } else if (ReadGuard() != lock_.guard_value) {
-      why = "another writer changed the index meanwhile";
-    }
-  } catch (const CommandFailure& failure) {
-    why = std::string("its guard could not be read: ") + failure.what();
-  }
+  // The session's lock went with it: it was out of our hands.
+  const std::string why = DistrustedLock(/*afresh=*/true, [this] { return ReadGuard(); });
   if (why.empty()) return;
   try {
     if (!Broken()) Unlock(lock_key_);

@@ -196,17 +196,7 @@ void RedisStoreConnection::Retake(bool wait) {
     std::this_thread::sleep_for(std::min<Clock::duration>(backoff, deadline - now));
     backoff = std::min(backoff * 2, kMaxBackoff);
   }
-  std::string why;
-  try {
-    if (!lock_.guarded) {
-      // Never out of our hands, nobody else can have written; taken afresh, nothing tells.
-      if (taken == Taken::kAfresh) why = "no guard value was set to show that nothing changed meanwhile";
-    } else if (ReadGuard() != lock_.guard_value) {
-      why = "another writer changed the index meanwhile";
-    }
-  } catch (const CommandFailure& failure) {
-    why = std::string("its guard could not be read: ") + failure.what();
-  }
+  const std::string why = DistrustedLock(taken == Taken::kAfresh, [this] { return ReadGuard(); });
   if (why.empty()) return;
   try {
     if (!Broken()) Release();

@@ -57,6 +57,20 @@ void StoreConnection::SetLockGuard(const void* owner, uint64_t key, const std::v
   lock_.guard_value = value;
 }
 
+std::string StoreConnection::DistrustedLock(bool afresh,
+                                            const std::function<std::vector<uint8_t>()>& read_guard) const {
+  try {
+    if (!lock_.guarded) {
+      // Never out of our hands, nobody else can have written; taken afresh, nothing tells.
+      return afresh ? "no guard value was set to show that nothing changed meanwhile" : "";
+    }
+    if (read_guard() != lock_.guard_value) return "another writer changed the index meanwhile";
+  } catch (const CommandFailure& failure) {
+    return std::string("its guard could not be read: ") + failure.what();
+  }
+  return "";
+}
+
 void StoreConnection::LoseLock(const std::string& why) {
   const std::string text = LostLockText(lock_.index_name, why);
   lock_ = WriterLock();

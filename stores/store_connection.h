@@ -32,6 +32,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,9 @@ class StoreConnection {
   // checks its guard; calls LoseLock otherwise. Throws CommandFailure for a failed command.
   virtual void TakeLockBack(bool wait) = 0;
 
+  // Why a lock just taken back cannot be trusted, "" when it can: `afresh` when it was out of our
+  // hands meanwhile; `read_guard` reads the guard's stored value (throws CommandFailure).
+  std::string DistrustedLock(bool afresh, const std::function<std::vector<uint8_t>()>& read_guard) const;
   // Forgets the lock, logs and throws the lost-lock error.
   [[noreturn]] void LoseLock(const std::string& why);
   // REQUIRES: no lock is held on this connection. Refuses a second lock on one connection.

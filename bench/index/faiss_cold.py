@@ -11,7 +11,6 @@ the base, then per n_probes the same one-query calls as ours (search of one row;
 latency), the same batch (three calls, the median), its recall@10 and the share of its result ids
 equal to ours. Its search needs no cache: one figure serves our cold and warm rows alike.
 """
-import ctypes
 import json
 import os
 import statistics
@@ -20,6 +19,8 @@ import time
 
 import numpy as np
 import faiss
+
+from faiss_peer import set_threads  # noqa: E402  (the same FAISS module: one import per process)
 
 TOP_K = 10
 
@@ -32,14 +33,6 @@ def check_build(build):
     if build == "generic" and (avx2 or not debian):
         sys.exit("faiss_cold.py: asked for Debian's generic build, loaded %s" % faiss.__file__)
     return {"build": build, "module": faiss.__file__, "avx2": avx2, "version": faiss.__version__}
-
-
-def set_threads(threads):
-    faiss.omp_set_num_threads(threads)
-    try:
-        ctypes.CDLL("libopenblas.so.0").openblas_set_num_threads(threads)
-    except (OSError, AttributeError):
-        pass
 
 
 def times(seconds):

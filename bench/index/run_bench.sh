@@ -18,36 +18,10 @@ threads="${INDEX_BENCH_THREADS:-1 8}"
 py=/usr/bin/python3
 avx2="$root/.deps/faiss-avx2/python"
 
-missing=()
-"$py" -c 'import faiss, numpy' 2>/dev/null || missing+=(python3-faiss python3-numpy)
-[ -f /usr/share/datasets/fashion-mnist/train-images-idx3-ubyte.gz ] || missing+=(dataset-fashion-mnist)
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get install -y --no-install-recommends "${missing[@]}" ||
-    { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }
-fi
-bash "$root/bench/faiss/build_faiss_avx2.sh"
-# Configured again every time: a build directory configured before bench/index/ existed lacks it.
-if [ -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" >/dev/null
-else
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" >/dev/null
-fi
-cmake --build "$build" -j4 --target index_bench
-mkdir -p "$dir"
-"$py" "$root/bench/index/make_data.py" "$dir" $sets
-
-wait_for_quiet() {
-  [ "$1" -gt 1 ] || return 0
-  local waited=0 us
-  while us="$("$build/bench/index/index_bench" --region-us "$1")" &&
-    awk -v us="$us" 'BEGIN { exit !(us >= 100) }' && [ "$waited" -lt "${INDEX_BENCH_WAIT:-300}" ]; do
-    sleep 5
-    waited=$((waited + 5))
-  done
-  echo "[quiet? one region on $1 threads: $us us after waiting ${waited}s]" >&2
-}
-# Both sides see the same BLAS settings: the core-type overrides some machines set slow it down.
-run() { env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$@"; }
+bench_wait="${INDEX_BENCH_WAIT:-300}"
+# shellcheck source=bench/index/bench_setup.sh
+source "$root/bench/index/bench_setup.sh"
+bench_prepare index_bench
 
 for set in $sets; do
   # A new run trains anew: the first training of this run is the one every index and FAISS use.

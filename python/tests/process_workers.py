@@ -56,10 +56,10 @@ def train(spec, name):
 def upsert_forever(spec, name):
     """Upserts batches of new items, each under the writer lock, until the test kills it."""
     index = client_of(spec).load_index(name, KEY)
-    batch = 0
+    # Built once: between two calls the lock is free only for a moment, so a kill finds it held.
+    items = [version_of(f"long-{i}", 9) for i in range(200)]
     while True:
-        index.upsert([version_of(f"long-{batch}-{i}", 9) for i in range(200)])
-        batch += 1
+        index.upsert(items)
 
 
 def forked_child_work(spec, name, parents_index, parents_shared, log_path, report):

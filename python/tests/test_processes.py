@@ -135,13 +135,20 @@ def _lock_held(spec):
 
 def test_a_killed_writer_holds_the_others_up_only_briefly(shared):
     spec, name = shared
-    victim = SPAWN.Process(target=pw.upsert_forever, args=(spec, name))
-    victim.start()
-    deadline = time.monotonic() + 60
-    while not _lock_held(spec):
-        assert time.monotonic() < deadline and victim.is_alive(), "the writer never took its lock"
-    os.kill(victim.pid, signal.SIGKILL)
-    victim.join(30)
+    for _ in range(5):
+        victim = SPAWN.Process(target=pw.upsert_forever, args=(spec, name))
+        victim.start()
+        deadline = time.monotonic() + 60
+        while not _lock_held(spec):
+            assert time.monotonic() < deadline and victim.is_alive(), "the writer never took its lock"
+        os.kill(victim.pid, signal.SIGKILL)
+        victim.join(30)
+        # A Redis key outlives its killed holder: then the kill came while the lock was held. (A
+        # PostgreSQL lock goes with the session, so there the check above is all there is.)
+        if spec[0] == "postgres" or _lock_held(spec):
+            break
+    else:
+        pytest.fail("the writer was never killed while it held its lock")
     # PostgreSQL frees the lock with the connection at once, Redis at the lock's expiry (30 s).
     began = time.monotonic()
     ids = [f"after-{i}" for i in range(50)]
