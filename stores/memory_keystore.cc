@@ -19,6 +19,20 @@ using ostrik::EngineLogger;
 // with the copy), so 1 and 2 threads break even only at 200-400 keys here.
 constexpr uint64_t kThreadReads = 256;
 
+// Lookups of a batch miss the cache at the slot and again at the value: the slot of the key
+// kSlotsAhead places on is asked for, and the value of the key kValuesAhead on (its slot in cache
+// by then), so that each lookup finds both waiting.
+constexpr int64_t kSlotsAhead = 16;
+constexpr int64_t kValuesAhead = 8;
+
+inline void PrefetchAhead(const FlatValueMap& entry, const std::vector<uint64_t>& keys, int64_t i, int64_t count) {
+  if (i + kSlotsAhead < count) entry.Prefetch(keys[static_cast<size_t>(i + kSlotsAhead)]);
+  if (i + kValuesAhead < count) {
+    const std::vector<uint8_t>* ahead = entry.Find(keys[static_cast<size_t>(i + kValuesAhead)]);
+    if (ahead != nullptr && !ahead->empty()) __builtin_prefetch(ahead->data());
+  }
+}
+
 // Logs prefix + message at ERROR and throws std::runtime_error with the same text.
 [[noreturn]] void Rethrow(const std::string& prefix, const std::exception& e) {
   const std::string text = prefix + e.what();
@@ -86,7 +100,7 @@ void MemoryKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     }
     auto it = map_.find(hashed_index_name_);
     if (it != map_.end()) {
-      for (uint64_t key : keys) it->second.erase(key);
+      for (uint64_t key : keys) it->second.Erase(key);
       if (it->second.empty()) map_.erase(it);
     } else {
       EngineLogger().warning("Index name for hashed_index_name_ does not exist.");
@@ -102,7 +116,7 @@ void MemoryKeystore::DeleteItem(const uint64_t& key) {
     EngineLogger().info("Deleting item from Memory with key: " + std::to_string(key));
     auto it = map_.find(hashed_index_name_);
     if (it != map_.end()) {
-      it->second.erase(key);
+      it->second.Erase(key);
       EngineLogger().info("Item successfully deleted from Memory");
     } else {
       EngineLogger().warning("Index name not found during DeleteItem");
@@ -120,13 +134,13 @@ std::vector<uint8_t> MemoryKeystore::GetItem(const uint64_t& key) {
       EngineLogger().warning("Index name not found in MemoryKeystore");
       return {};
     }
-    auto found = it->second.find(key);
-    if (found == it->second.end()) {
+    const std::vector<uint8_t>* found = it->second.Find(key);
+    if (found == nullptr) {
       EngineLogger().warning("Key not found in MemoryKeystore for index");
       return {};
     }
     EngineLogger().info("Item found in Memory");
-    return found->second;
+    return *found;
   } catch (const std::exception& e) {
     EngineLogger().error(std::string("Exception in GetItem: ") + e.what());
     throw std::runtime_error(std::string("Failed to retrieve item from MemoryKeystore: ") + e.what());
@@ -156,18 +170,19 @@ ostrik::ByteMatrix MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& ke
     int64_t refused = count;
 #pragma omp parallel for schedule(static) reduction(min : refused) num_threads(threads) if (threads > 1)
     for (int64_t i = 0; i < count; ++i) {
-      const auto found = entry.find(keys[static_cast<size_t>(i)]);
-      if (found == entry.end()) continue;
-      if (found->second.size() != width) {
+      PrefetchAhead(entry, keys, i, count);
+      const std::vector<uint8_t>* found = entry.Find(keys[static_cast<size_t>(i)]);
+      if (found == nullptr) continue;
+      if (found->size() != width) {
         refused = std::min(refused, i);
         continue;
       }
-      if (width != 0) std::memcpy(data.data() + static_cast<uint64_t>(i) * width, found->second.data(), width);
+      if (width != 0) std::memcpy(data.data() + static_cast<uint64_t>(i) * width, found->data(), width);
     }
     if (refused < count) {
       const uint64_t key = keys[static_cast<size_t>(refused)];
       const std::string text = "Key " + std::to_string(key) + " has unexpected value size: " +
-                               std::to_string(entry.at(key).size()) + " (expected " + std::to_string(width) + ")";
+                               std::to_string(entry.Find(key)->size()) + " (expected " + std::to_string(width) + ")";
       EngineLogger().error(text);
       throw std::invalid_argument(text);
     }
@@ -202,10 +217,11 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     bool failed = false;
 #pragma omp parallel for schedule(static) reduction(|| : failed) num_threads(threads) if (threads > 1)
     for (int64_t i = 0; i < count; ++i) {
-      const auto found = entry.find(keys[static_cast<size_t>(i)]);
-      if (found == entry.end()) continue;
+      PrefetchAhead(entry, keys, i, count);
+      const std::vector<uint8_t>* found = entry.Find(keys[static_cast<size_t>(i)]);
+      if (found == nullptr) continue;
       try {
-        result[static_cast<size_t>(i)] = found->second;
+        result[static_cast<size_t>(i)] = *found;
       } catch (...) {
         failed = true;
       }
@@ -240,8 +256,9 @@ void MemoryKeystore::BatchGetViews(const std::vector<uint64_t>& keys, ValueViews
     const int threads = ostrik::TeamSize(n, kThreadReads);
 #pragma omp parallel for schedule(static) num_threads(threads) if (threads > 1)
     for (int64_t i = 0; i < count; ++i) {
-      const auto found = entry.find(keys[static_cast<size_t>(i)]);
-      if (found != entry.end()) out.values[static_cast<size_t>(i)] = found->second;
+      PrefetchAhead(entry, keys, i, count);
+      const std::vector<uint8_t>* found = entry.Find(keys[static_cast<size_t>(i)]);
+      if (found != nullptr) out.values[static_cast<size_t>(i)] = *found;
     }
     EngineLogger().info("Items successfully retrieved from Memory");
   } catch (const std::exception& e) {

@@ -1,5 +1,5 @@
-// MemoryKeystore: the store of the memory location. Keeps one index's values in a hash map inside
-// the process; they end with the store. Keeps no config items: pushing one does nothing, asking
+// MemoryKeystore: the store of the memory location. Keeps one index's values in a hash table inside
+// the process (FlatValueMap); they end with the store. Keeps no config items: pushing one does nothing, asking
 // for one says none exists, and loading one fails.
 //
 // Throws std::invalid_argument for refused batch pushes and std::runtime_error (with the
@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "stores/flat_value_map.h"
 #include "stores/keystore.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
@@ -44,7 +45,7 @@ class MemoryKeystore : public Keystore {
   uint64_t value_size() const { return value_size_; }
 
  private:
-  using Entry = std::unordered_map<uint64_t, std::vector<uint8_t>>;
+  using Entry = FlatValueMap;
 
   uint64_t value_size_ = 8;
   // Outer key: hashed_index_name_. Only the store's own entry is ever created; whether it is

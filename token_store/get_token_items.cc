@@ -33,6 +33,8 @@ namespace ostrik_encrypted_index::internal::token_store {
 // label once per token at its first position there; "records" are the distinct data labels.
 struct FetchScratch {
   TokenLabels labels;                    // every position of every missed token
+  TokenLabels fresh;                     // the positions the label cache does not hold
+  std::vector<uint64_t> fresh_starts;    // per missed token: its first position in `fresh`
   std::vector<uint32_t> tokens;          // missed tokens, each once, in request order
   std::vector<uint32_t> group_of;        // per missed request position: its place in `tokens`
   std::vector<uint32_t> token_place;     // per token: its place in `tokens` while being collected
@@ -114,6 +116,42 @@ void CollectMisses(const std::vector<uint32_t>& misses, uint64_t vocab, FetchScr
   for (uint32_t t : s.tokens) s.token_place[t] = kNoRow;
 }
 
+// The label and pad of every position of s.tokens into s.labels: the cached ones copied, the rest
+// derived (and cached).
+void DeriveLabels(TokenIndex& e, FetchScratch& s) {
+  const uint32_t depth = static_cast<uint32_t>(e.tree_depth_);
+  TokenLabelCache& cache = e.label_cache_;
+  cache.Match(depth, e.token_seeds_.size());
+  const uint64_t n_tokens = s.tokens.size();
+  TokenLabels& labels = s.labels;
+  TokenLabels& fresh = s.fresh;
+  fresh.offsets.assign(n_tokens + 1, 0);
+  s.fresh_starts.resize(n_tokens);
+  for (uint64_t k = 0; k < n_tokens; ++k) {
+    const uint64_t count = labels.offsets[k + 1] - labels.offsets[k];
+    const uint64_t known = std::min(cache.Known(s.tokens[k]), count);
+    s.fresh_starts[k] = known;
+    fresh.offsets[k + 1] = fresh.offsets[k] + (count - known);
+  }
+  fresh.labels.resize(fresh.offsets.back());
+  fresh.masks.resize(fresh.offsets.back());
+  DeriveTokenLabelsFrom(s.tokens, s.fresh_starts, e.token_seeds_, fresh, depth);
+  for (uint64_t k = 0; k < n_tokens; ++k) {
+    const uint32_t token = s.tokens[k];
+    const uint64_t known = s.fresh_starts[k];
+    const uint64_t at = labels.offsets[k];
+    if (known != 0) {
+      std::memcpy(labels.labels.data() + at, cache.Labels(token), known * 8);
+      std::memcpy(labels.masks.data() + at, cache.Pads(token), known * 8);
+    }
+    const uint64_t from = fresh.offsets[k], count = fresh.offsets[k + 1] - from;
+    if (count == 0) continue;
+    std::memcpy(labels.labels.data() + at + known, fresh.labels.data() + from, count * 8);
+    std::memcpy(labels.masks.data() + at + known, fresh.masks.data() + from, count * 8);
+    if (cache.Known(token) == known) cache.Append(token, fresh.labels.data() + from, fresh.masks.data() + from, count);
+  }
+}
+
 // Labels, both store reads and the row layout of s.tokens.
 void PlanRows(TokenIndex& e, FetchScratch& s) {
   const uint64_t n_tokens = s.tokens.size();
@@ -128,7 +166,7 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
   if (total >= UINT32_MAX) throw std::length_error("Too many positions in one fetch");
   labels.labels.resize(total);
   labels.masks.resize(total);
-  DeriveTokenLabelsBody(s.tokens, e.token_seeds_, labels, static_cast<uint32_t>(e.tree_depth_));
+  DeriveLabels(e, s);
 
   const ostrik::ByteMatrix entries = e.index_store_->BatchGetItems(labels.labels);
   if (entries.cols != 8) {

@@ -27,6 +27,7 @@
 #include "stores/keystore.h"
 #include "token_store/index_head.h"
 #include "token_store/index_setup.h"
+#include "token_store/label_cache.h"
 #include "core/item_stream.h"
 #include "token_store/token_cache.h"
 #include "token_store/token_item_batch.h"
@@ -188,6 +189,8 @@ class TokenIndex {
   std::unique_ptr<Keystore> config_store_;
   std::unique_ptr<Keystore> items_store_;
   std::vector<TokenSeed> token_seeds_;
+  // Labels and pads of the positions fetches have derived.
+  TokenLabelCache label_cache_;
   std::string state_text_;
   ostrik::Logger* logger_ = nullptr;
   std::chrono::milliseconds writer_lock_timeout_ = kWriterLockTimeout;

@@ -101,7 +101,9 @@ class LaneDeriver {
 
   // Positions first .. first + count - 1 of one seed, to slots out .. out + count - 1. block_tops:
   // null, or the state above the tile of each block of the seed (block b at block_tops[b]).
-  void Add(const TokenSeed& seed, uint32_t first, uint64_t count, uint64_t out, const State* block_tops = nullptr) {
+  // block_tops[0] belongs to block block_base.
+  void Add(const TokenSeed& seed, uint32_t first, uint64_t count, uint64_t out, const State* block_tops = nullptr,
+           uint64_t block_base = 0) {
     const uint64_t block = uint64_t{1} << tile_;
     uint64_t p = first;
     const uint64_t end = first + count;
@@ -116,7 +118,7 @@ class LaneDeriver {
       piece.hi = static_cast<uint32_t>(stop - base);
       piece.out = out + (p - first);
       if (block_tops != nullptr) {
-        piece.top = block_tops[p >> tile_];
+        piece.top = block_tops[(p >> tile_) - block_base];
       } else {
         TopState(seed, static_cast<uint32_t>(p), piece.top);
       }
@@ -224,23 +226,25 @@ class LaneDeriver {
 
 // The state above the tile of every block of 2^tile positions that a fetch reaches, for all its
 // tokens at once: walked level by level through the lane hashes rather than by one scalar walk per
-// token and thread, which dominates fetches of many small lists. Token k's blocks start at
-// first_block[k]. Only for depths up to 32 (beyond, no two positions share a state).
+// token and thread, which dominates fetches of many small lists. Token k's blocks (from block
+// starts[k] >> tile on) start at first_block[k]. Only for depths up to 32 (beyond, no two
+// positions share a state).
 std::vector<State> BlockTops(const std::vector<uint32_t>& tokens, const std::vector<TokenSeed>& seeds,
-                             const std::vector<uint64_t>& offsets, uint32_t depth, uint32_t tile,
-                             std::vector<uint64_t>& first_block) {
+                             const std::vector<uint64_t>& offsets, const std::vector<uint64_t>& starts,
+                             uint32_t depth, uint32_t tile, std::vector<uint64_t>& first_block) {
   const size_t n_tokens = tokens.size();
   first_block.assign(n_tokens + 1, 0);
   for (size_t k = 0; k < n_tokens; ++k) {
     const uint64_t count = offsets[k + 1] - offsets[k];
-    first_block[k + 1] = first_block[k] + (count == 0 ? 0 : ((count - 1) >> tile) + 1);
+    const uint64_t start = starts[k];
+    first_block[k + 1] = first_block[k] + (count == 0 ? 0 : ((start + count - 1) >> tile) - (start >> tile) + 1);
   }
   std::vector<State> tops(first_block[n_tokens]);
   std::vector<uint64_t> block_of(tops.size());
   for (size_t k = 0; k < n_tokens; ++k) {
     for (uint64_t i = first_block[k]; i < first_block[k + 1]; ++i) {
       std::memcpy(tops[i].data(), seeds[tokens[k]].bytes.data() + 32, 32);
-      block_of[i] = i - first_block[k];
+      block_of[i] = (starts[k] >> tile) + (i - first_block[k]);
     }
   }
   std::vector<State> inputs(tops.size());
@@ -357,6 +361,11 @@ void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector
 
 void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<TokenSeed>& seeds,
                            TokenLabels& labels, uint32_t depth) {
+  DeriveTokenLabelsFrom(tokens, std::vector<uint64_t>(tokens.size(), 0), seeds, labels, depth);
+}
+
+void DeriveTokenLabelsFrom(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& starts,
+                           const std::vector<TokenSeed>& seeds, TokenLabels& labels, uint32_t depth) {
   const std::vector<uint64_t>& offsets = labels.offsets;
   if (offsets.size() < 2) return;
   const uint64_t total = offsets.back();
@@ -365,7 +374,7 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
   std::vector<uint64_t> first_block;
   std::vector<State> tops;
   const bool batched_tops = depth <= 32 && depth > tile;
-  if (batched_tops) tops = BlockTops(tokens, seeds, offsets, depth, tile, first_block);
+  if (batched_tops) tops = BlockTops(tokens, seeds, offsets, starts, depth, tile, first_block);
   const int threads = ostrik::TeamSize(total, kThreadLabels);
   LaneWorkspace* const spaces = Workspaces(threads);
 #pragma omp parallel num_threads(threads) if (threads > 1)
@@ -382,8 +391,8 @@ void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vecto
       while (g < end) {
         while (g >= offsets[k + 1]) ++k;
         const uint64_t stop = std::min(end, offsets[k + 1]);
-        deriver.Add(seeds[tokens[k]], static_cast<uint32_t>(g - offsets[k]), stop - g, g,
-                    batched_tops ? tops.data() + first_block[k] : nullptr);
+        deriver.Add(seeds[tokens[k]], static_cast<uint32_t>(starts[k] + (g - offsets[k])), stop - g, g,
+                    batched_tops ? tops.data() + first_block[k] : nullptr, starts[k] >> tile);
         g = stop;
       }
       deriver.Flush();

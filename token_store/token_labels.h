@@ -43,5 +43,9 @@ void DeriveItemLabelsBody(const std::vector<uint32_t>& tokens, const std::vector
 // uses every thread. `labels` holds the offsets and has its labels/masks sized to offsets.back().
 void DeriveTokenLabelsBody(const std::vector<uint32_t>& tokens, const std::vector<TokenSeed>& seeds,
                            TokenLabels& labels, uint32_t depth);
+// The same from position starts[k] of each token on: slot offsets[k] + j holds position
+// starts[k] + j. REQUIRES: starts.size() == tokens.size(), no position beyond 2^32 - 1.
+void DeriveTokenLabelsFrom(const std::vector<uint32_t>& tokens, const std::vector<uint64_t>& starts,
+                           const std::vector<TokenSeed>& seeds, TokenLabels& labels, uint32_t depth);
 
 }  // namespace ostrik_encrypted_index::internal::token_store

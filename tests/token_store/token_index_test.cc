@@ -401,7 +401,8 @@ ostrik::IndexSetup MemorySetup(int32_t vocab, uint64_t cache = 0) {
   return s;
 }
 
-// Many tokens, moved, re-added and deleted items, requests with repeated tokens, teams of odd sizes:
+// Many tokens, moved, re-added and deleted items, requests with repeated tokens, teams of odd sizes,
+// lists that grow between fetches (the labels of their first positions cached, the rest derived):
 // every way of fetching must equal the model, the parallel split of rows notwithstanding.
 TEST(EngineFetch, LargeScriptsMatchTheModelWithAndWithoutCache) {
   for (const uint64_t cache : {uint64_t{0}, uint64_t{6}, uint64_t{64}}) {

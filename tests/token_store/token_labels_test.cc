@@ -131,7 +131,8 @@ TEST(TokenDerivation, ParallelItemLabelsEqualHashItemIds) {
 
 // The batched walk hashes the bottom levels of many positions at once and shares the states above
 // each block of 2^16 positions: check it at every depth where that split changes (around 16 and
-// 32), for fetches crossing a block boundary and for scattered, repeated and wrapping add positions.
+// 32), for fetches crossing a block boundary (from position 0 and from later ones) and for
+// scattered, repeated and wrapping add positions.
 TEST(TokenDerivation, BatchedWalkEqualsPlainWalkAtEveryDepth) {
   const auto seeds = AlphaSeeds(5);
   const std::vector<uint32_t> tokens = {0, 3, 1, 4, 2};
@@ -179,6 +180,22 @@ TEST(TokenDerivation, BatchedWalkEqualsPlainWalkAtEveryDepth) {
           ts::DeriveLabelAndPad(seeds[tokens[k]], static_cast<uint32_t>(j), depth, l, p);
           ASSERT_EQ(got.labels[got.offsets[k] + j], l) << "token " << tokens[k] << " position " << j;
           ASSERT_EQ(got.masks[got.offsets[k] + j], p) << "token " << tokens[k] << " position " << j;
+        }
+      }
+      // From later positions on (a fetch of what the label cache lacks), across block boundaries.
+      const std::vector<uint64_t> starts = {65530, 3, 1, 0, 131000}, tail_counts = {600, 0, 300, 1, 70};
+      ts::TokenLabels tail;
+      tail.offsets = {0};
+      for (uint64_t c : tail_counts) tail.offsets.push_back(tail.offsets.back() + c);
+      tail.labels.resize(tail.offsets.back());
+      tail.masks.resize(tail.offsets.back());
+      ts::DeriveTokenLabelsFrom(tokens, starts, seeds, tail, depth);
+      for (size_t k = 0; k < tokens.size(); ++k) {
+        for (uint64_t j = 0; j < tail_counts[k]; ++j) {
+          uint64_t l, p;
+          ts::DeriveLabelAndPad(seeds[tokens[k]], static_cast<uint32_t>(starts[k] + j), depth, l, p);
+          ASSERT_EQ(tail.labels[tail.offsets[k] + j], l) << "token " << tokens[k] << " position " << starts[k] + j;
+          ASSERT_EQ(tail.masks[tail.offsets[k] + j], p) << "token " << tokens[k] << " position " << starts[k] + j;
         }
       }
       ts::TokenLabels added;
