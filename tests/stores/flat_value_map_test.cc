@@ -37,7 +37,9 @@ TEST(FlatValueMap, AgreesWithAReferenceMapThroughInsertsAndErasures) {
           const auto want = reference.find(k * stride);
           const std::vector<uint8_t>* got = table.Find(k * stride);
           ASSERT_EQ(got != nullptr, want != reference.end()) << k;
-          if (got != nullptr) EXPECT_EQ(*got, want->second);
+          if (got != nullptr) {
+            EXPECT_EQ(*got, want->second);
+          }
         }
       }
     }
