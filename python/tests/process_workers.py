@@ -1,6 +1,6 @@
 """Work done in child processes by test_processes.py: each function opens the index itself, as
 another process of an application would (started with the "spawn" method, so it imports this
-module afresh)."""
+module afresh); forked_child_work alone runs in a forked child and also uses what it inherited."""
 
 import zlib
 
@@ -12,8 +12,8 @@ KEY = bytes(range(1, 33))
 DIMENSION = 8
 
 
-def client_of(spec):
-    location, connection, tables = spec
+def client_of(stores):
+    location, connection, tables = stores
     configs = [dz.DBConfig(location, table_name=t, connection_string=connection) for t in tables]
     return dz.Client(*configs, cpu_threads=2)
 
@@ -33,9 +33,9 @@ def version_of(item_id, writer):
     }
 
 
-def upsert_ids(spec, name, writer, ids, batch, order_seed=None):
+def upsert_ids(stores, name, writer, ids, batch, order_seed=None):
     """Upserts writer `writer`'s version of `ids` in batches of `batch`."""
-    index = client_of(spec).load_index(name, KEY)
+    index = client_of(stores).load_index(name, KEY)
     ids = list(ids)
     if order_seed is not None:
         np.random.default_rng(order_seed).shuffle(ids)
@@ -43,31 +43,29 @@ def upsert_ids(spec, name, writer, ids, batch, order_seed=None):
         index.upsert([version_of(i, writer) for i in ids[start:start + batch]])
 
 
-def upsert_and_delete(spec, name, new_ids, doomed):
-    index = client_of(spec).load_index(name, KEY)
+def upsert_and_delete(stores, name, new_ids, doomed):
+    index = client_of(stores).load_index(name, KEY)
     index.upsert([version_of(i, 0) for i in new_ids])
     index.delete(list(doomed))
 
 
-def train(spec, name):
-    client_of(spec).load_index(name, KEY).train(batch_size=64, max_iters=5)
+def train(stores, name):
+    client_of(stores).load_index(name, KEY).train(batch_size=64, max_iters=5)
 
 
-def upsert_forever(spec, name):
+def upsert_forever(stores, name):
     """Upserts batches of new items, each under the writer lock, until the test kills it."""
-    index = client_of(spec).load_index(name, KEY)
+    index = client_of(stores).load_index(name, KEY)
     # Built once: between two calls the lock is free only for a moment, so a kill finds it held.
     items = [version_of(f"long-{i}", 9) for i in range(200)]
     while True:
         index.upsert(items)
 
 
-def forked_child_work(spec, name, parents_index, parents_shared, log_path, report):
+def forked_child_work(stores, name, parents_index, parents_shared, log_path, report):
     """Run in a child forked after the parent ran parallel work: an inherited memory index, the
     parent's object of the shared index (whose connection is the parent's) and the shared index
     loaded afresh must answer as they would in the parent."""
-    import dodezero_vizu as dz  # inherited from the parent: no import happens here
-
     try:
         dz.Logger.instance().configure("warning", to_file=True, file_path=log_path)
         index, ids = parents_index
@@ -80,7 +78,7 @@ def forked_child_work(spec, name, parents_index, parents_shared, log_path, repor
         batch = index.query(np.stack([np.array(vector_of(i, 3), np.float32) for i in ids[:20]]),
                             top_k=1, n_probes=1000)
         parents_shared.upsert([version_of(f"inherited-{i}", 6) for i in range(50)])
-        shared = client_of(spec).load_index(name, KEY)
+        shared = client_of(stores).load_index(name, KEY)
         shared.upsert([version_of(f"forked-{i}", 6) for i in range(150)])
         found = {h["id"] for h in shared.query(np.zeros(DIMENSION, np.float32), top_k=1000, n_probes=1000)}
         report.put({

@@ -24,16 +24,16 @@ FORKED_WARNING = ("This process was forked after the module started its threads:
 
 @pytest.fixture(params=["postgres", "redis"])
 def shared(request):
-    """(spec, name) of a fresh index in tables of its own; the spec opens it in any process."""
+    """(stores, name) of a fresh index in tables of its own; `stores` opens it in any process."""
     variable = "DZ_PG_CONNSTR" if request.param == "postgres" else "DZ_REDIS_CONNSTR"
     connection = server_address(variable)
     base = unique_name()
-    spec = (request.param, connection, [f"{base}_index", f"{base}_config", f"{base}_items"])
+    stores = (request.param, connection, [f"{base}_index", f"{base}_config", f"{base}_items"])
     name = unique_name("shared")
-    index = pw.client_of(spec).create_index(name, pw.KEY, dz.IndexIVFFlat(pw.DIMENSION, 4))
-    yield spec, name
+    index = pw.client_of(stores).create_index(name, pw.KEY, dz.IndexIVFFlat(pw.DIMENSION, 4))
+    yield stores, name
     try:
-        pw.client_of(spec).load_index(name, pw.KEY).delete_index()
+        pw.client_of(stores).load_index(name, pw.KEY).delete_index()
     except RuntimeError:
         pass
     del index
@@ -74,54 +74,54 @@ def expect_whole(index, ids, writers):
 
 
 def test_writers_with_distinct_ids_lose_nothing(shared):
-    spec, name = shared
+    stores, name = shared
     ids = {w: [f"w{w}-{i}" for i in range(1000)] for w in range(4)}
-    run_all([SPAWN.Process(target=pw.upsert_ids, args=(spec, name, w, ids[w], 50)) for w in range(4)])
-    index = pw.client_of(spec).load_index(name, pw.KEY)
+    run_all([SPAWN.Process(target=pw.upsert_ids, args=(stores, name, w, ids[w], 50)) for w in range(4)])
+    index = pw.client_of(stores).load_index(name, pw.KEY)
     expect_whole(index, [i for w in ids for i in ids[w]], {0, 1, 2, 3})
 
 
 def test_writers_with_overlapping_ids_leave_one_whole_version(shared):
-    spec, name = shared
+    stores, name = shared
     ids = [f"item-{i}" for i in range(300)]
-    run_all([SPAWN.Process(target=pw.upsert_ids, args=(spec, name, w, ids, 25, w)) for w in range(4)])
-    index = pw.client_of(spec).load_index(name, pw.KEY)
+    run_all([SPAWN.Process(target=pw.upsert_ids, args=(stores, name, w, ids, 25, w)) for w in range(4)])
+    index = pw.client_of(stores).load_index(name, pw.KEY)
     expect_whole(index, ids, {0, 1, 2, 3})
 
 
 def test_cached_reader_sees_another_process_upsert_and_delete(shared):
-    spec, name = shared
+    stores, name = shared
     first = [f"a-{i}" for i in range(20)]
-    writer = pw.client_of(spec).load_index(name, pw.KEY)
+    writer = pw.client_of(stores).load_index(name, pw.KEY)
     writer.upsert([pw.version_of(i, 0) for i in first])
-    reader = pw.client_of(spec).load_index(name, pw.KEY, max_cache_size=1000)
+    reader = pw.client_of(stores).load_index(name, pw.KEY, max_cache_size=1000)
     assert len(everything(reader)[1]) == 20
     assert len(everything(reader)[1]) == 20  # answered from the cache
     later = [f"b-{i}" for i in range(10)]
-    run_all([SPAWN.Process(target=pw.upsert_and_delete, args=(spec, name, later, first[:5]))])
+    run_all([SPAWN.Process(target=pw.upsert_and_delete, args=(stores, name, later, first[:5]))])
     _, found = everything(reader)
     assert sorted(found) == sorted(first[5:] + later)
 
 
 def test_a_process_follows_a_training_done_by_another(shared):
-    spec, name = shared
+    stores, name = shared
     ids = [f"t-{i}" for i in range(200)]
-    stale = pw.client_of(spec).load_index(name, pw.KEY)
+    stale = pw.client_of(stores).load_index(name, pw.KEY)
     stale.upsert([pw.version_of(i, 1) for i in ids])
     assert not stale.is_trained()
-    run_all([SPAWN.Process(target=pw.train, args=(spec, name))])
+    run_all([SPAWN.Process(target=pw.train, args=(stores, name))])
     # The object opened before the training writes into the trained lists, and finds everything.
     stale.upsert([pw.version_of("late", 1)])
     assert stale.is_trained()
     expect_whole(stale, ids + ["late"], {1})
-    fresh = pw.client_of(spec).load_index(name, pw.KEY)
+    fresh = pw.client_of(stores).load_index(name, pw.KEY)
     assert fresh.is_trained()
     expect_whole(fresh, ids + ["late"], {1})
 
 
-def _lock_held(spec):
+def _lock_held(stores):
     """Whether some process holds a writer lock on the index's server right now."""
-    kind, connection, _ = spec
+    kind, connection, _ = stores
     if kind == "postgres":
         out = subprocess.run(["psql", connection, "-Atc",
                               "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted"],
@@ -134,28 +134,28 @@ def _lock_held(spec):
 
 
 def test_a_killed_writer_holds_the_others_up_only_briefly(shared):
-    spec, name = shared
+    stores, name = shared
     for _ in range(5):
-        victim = SPAWN.Process(target=pw.upsert_forever, args=(spec, name))
+        victim = SPAWN.Process(target=pw.upsert_forever, args=(stores, name))
         victim.start()
         deadline = time.monotonic() + 60
-        while not _lock_held(spec):
+        while not _lock_held(stores):
             assert time.monotonic() < deadline and victim.is_alive(), "the writer never took its lock"
         os.kill(victim.pid, signal.SIGKILL)
         victim.join(30)
         # A Redis key outlives its killed holder: then the kill came while the lock was held. (A
         # PostgreSQL lock goes with the session, so there the check above is all there is.)
-        if spec[0] == "postgres" or _lock_held(spec):
+        if stores[0] == "postgres" or _lock_held(stores):
             break
     else:
         pytest.fail("the writer was never killed while it held its lock")
     # PostgreSQL frees the lock with the connection at once, Redis at the lock's expiry (30 s).
     began = time.monotonic()
     ids = [f"after-{i}" for i in range(50)]
-    run_all([SPAWN.Process(target=pw.upsert_ids, args=(spec, name, 2, ids, 50))], timeout=90)
+    run_all([SPAWN.Process(target=pw.upsert_ids, args=(stores, name, 2, ids, 50))], timeout=90)
     waited = time.monotonic() - began
-    assert waited < (10 if spec[0] == "postgres" else 45)
-    index = pw.client_of(spec).load_index(name, pw.KEY)
+    assert waited < (10 if stores[0] == "postgres" else 45)
+    index = pw.client_of(stores).load_index(name, pw.KEY)
     _, found = everything(index)
     assert set(ids) <= set(found)
     # What the victim wrote is absent or whole, and found once.
@@ -167,18 +167,18 @@ def test_a_killed_writer_holds_the_others_up_only_briefly(shared):
 
 
 def test_a_child_forked_after_parallel_work_answers_on_one_thread(shared, tmp_path):
-    spec, name = shared
+    stores, name = shared
     memory = dz.DBConfig("memory")
     index = dz.Client(memory, memory, memory, cpu_threads=4).create_index(
         unique_name("parent"), pw.KEY, dz.IndexIVFFlat(pw.DIMENSION, 8))
     ids = [f"p-{i}" for i in range(20000)]
     index.upsert([pw.version_of(i, 3) for i in ids])  # the parent's threads are running now
     assert index.query(np.array(pw.vector_of(ids[0], 3)), top_k=1)[0]["id"] == ids[0]
-    mine = pw.client_of(spec).load_index(name, pw.KEY)
+    mine = pw.client_of(stores).load_index(name, pw.KEY)
     mine.upsert([pw.version_of("parent-0", 1)])
     log = tmp_path / "child.log"
     report = FORK.Queue()
-    child = FORK.Process(target=pw.forked_child_work, args=(spec, name, (index, ids), mine, str(log), report))
+    child = FORK.Process(target=pw.forked_child_work, args=(stores, name, (index, ids), mine, str(log), report))
     child.start()
     try:
         result = report.get(timeout=120)
