@@ -45,7 +45,7 @@ bool FlatValueMap::Erase(uint64_t key) {
   }
   slots_[i].used = false;
   slots_[i].key = 0;
-  Value().swap(slots_[i].value);
+  slots_[i].value = Value();
   --size_;
   return true;
 }

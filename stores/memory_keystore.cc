@@ -19,17 +19,19 @@ using ostrik::EngineLogger;
 // with the copy), so 1 and 2 threads break even only at 200-400 keys here.
 constexpr uint64_t kThreadReads = 256;
 
-// Lookups of a batch miss the cache at the slot and again at the value: the slot of the key
-// kSlotsAhead places on is asked for, and the value of the key kValuesAhead on (its slot in cache
-// by then), so that each lookup finds both waiting.
-constexpr int64_t kSlotsAhead = 16;
+// Lookups of a batch miss the cache at the slot and, for a value too long to be kept in it and
+// copied out, again at the value: the slot of the key kSlotsAhead places on is asked for, and the
+// value of the key kValuesAhead on (its slot in cache by then), so that each lookup finds both
+// waiting. A read that copies no value off the heap (views, inline values) asks for slots only.
+constexpr int64_t kSlotsAhead = 32;
 constexpr int64_t kValuesAhead = 8;
 
-inline void PrefetchAhead(const FlatValueMap& entry, const std::vector<uint64_t>& keys, int64_t i, int64_t count) {
+inline void PrefetchAhead(const FlatValueMap& entry, const std::vector<uint64_t>& keys, int64_t i, int64_t count,
+                          bool values) {
   if (i + kSlotsAhead < count) entry.Prefetch(keys[static_cast<size_t>(i + kSlotsAhead)]);
-  if (i + kValuesAhead < count) {
-    const std::vector<uint8_t>* ahead = entry.Find(keys[static_cast<size_t>(i + kValuesAhead)]);
-    if (ahead != nullptr && !ahead->empty()) __builtin_prefetch(ahead->data());
+  if (values && i + kValuesAhead < count) {
+    const FlatValueMap::Value* ahead = entry.Find(keys[static_cast<size_t>(i + kValuesAhead)]);
+    if (ahead != nullptr && ahead->size() > FlatValueMap::Value::kInline) __builtin_prefetch(ahead->data());
   }
 }
 
@@ -134,13 +136,13 @@ std::vector<uint8_t> MemoryKeystore::GetItem(const uint64_t& key) {
       EngineLogger().warning("Index name not found in MemoryKeystore");
       return {};
     }
-    const std::vector<uint8_t>* found = it->second.Find(key);
+    const FlatValueMap::Value* found = it->second.Find(key);
     if (found == nullptr) {
       EngineLogger().warning("Key not found in MemoryKeystore for index");
       return {};
     }
     EngineLogger().info("Item found in Memory");
-    return *found;
+    return found->ToVector();
   } catch (const std::exception& e) {
     EngineLogger().error(std::string("Exception in GetItem: ") + e.what());
     throw std::runtime_error(std::string("Failed to retrieve item from MemoryKeystore: ") + e.what());
@@ -164,14 +166,15 @@ ostrik::ByteMatrix MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& ke
     // key keeps its zero row. The first refused key in request order is the one reported.
     const Entry& entry = it->second;
     const uint64_t width = value_size_;
+    const bool heap_values = width > FlatValueMap::Value::kInline;
     ostrik::Bytes data(n * width, 0);
     const int64_t count = static_cast<int64_t>(n);
     const int threads = ostrik::TeamSize(n, kThreadReads);
     int64_t refused = count;
 #pragma omp parallel for schedule(static) reduction(min : refused) num_threads(threads) if (threads > 1)
     for (int64_t i = 0; i < count; ++i) {
-      PrefetchAhead(entry, keys, i, count);
-      const std::vector<uint8_t>* found = entry.Find(keys[static_cast<size_t>(i)]);
+      PrefetchAhead(entry, keys, i, count, heap_values);
+      const FlatValueMap::Value* found = entry.Find(keys[static_cast<size_t>(i)]);
       if (found == nullptr) continue;
       if (found->size() != width) {
         refused = std::min(refused, i);
@@ -217,11 +220,11 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     bool failed = false;
 #pragma omp parallel for schedule(static) reduction(|| : failed) num_threads(threads) if (threads > 1)
     for (int64_t i = 0; i < count; ++i) {
-      PrefetchAhead(entry, keys, i, count);
-      const std::vector<uint8_t>* found = entry.Find(keys[static_cast<size_t>(i)]);
+      PrefetchAhead(entry, keys, i, count, true);
+      const FlatValueMap::Value* found = entry.Find(keys[static_cast<size_t>(i)]);
       if (found == nullptr) continue;
       try {
-        result[static_cast<size_t>(i)] = *found;
+        result[static_cast<size_t>(i)] = found->ToVector();
       } catch (...) {
         failed = true;
       }
@@ -256,9 +259,9 @@ void MemoryKeystore::BatchGetViews(const std::vector<uint64_t>& keys, ValueViews
     const int threads = ostrik::TeamSize(n, kThreadReads);
 #pragma omp parallel for schedule(static) num_threads(threads) if (threads > 1)
     for (int64_t i = 0; i < count; ++i) {
-      PrefetchAhead(entry, keys, i, count);
-      const std::vector<uint8_t>* found = entry.Find(keys[static_cast<size_t>(i)]);
-      if (found != nullptr) out.values[static_cast<size_t>(i)] = *found;
+      PrefetchAhead(entry, keys, i, count, false);
+      const FlatValueMap::Value* found = entry.Find(keys[static_cast<size_t>(i)]);
+      if (found != nullptr) out.values[static_cast<size_t>(i)] = found->bytes();
     }
     EngineLogger().info("Items successfully retrieved from Memory");
   } catch (const std::exception& e) {
