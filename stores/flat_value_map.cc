@@ -12,16 +12,16 @@ FlatValueMap::Value& FlatValueMap::operator[](uint64_t key) {
   if (!slots_.empty()) {
     for (size_t i = Home(key);; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
-      if (!slot.used) break;
+      if (!slot.value.used_) break;
       if (slot.key == key) return slot.value;
     }
   }
   if (2 * (size_ + 1) > slots_.size()) Grow();
   size_t i = Home(key);
-  while (slots_[i].used) i = (i + 1) & mask_;
+  while (slots_[i].value.used_) i = (i + 1) & mask_;
   Slot& slot = slots_[i];
   slot.key = key;
-  slot.used = true;
+  slot.value.used_ = true;
   ++size_;
   return slot.value;
 }
@@ -30,12 +30,12 @@ bool FlatValueMap::Erase(uint64_t key) {
   if (size_ == 0) return false;
   size_t i = Home(key);
   for (;; i = (i + 1) & mask_) {
-    if (!slots_[i].used) return false;
+    if (!slots_[i].value.used_) return false;
     if (slots_[i].key == key) break;
   }
   // Backward shift: every later slot of the run whose home does not lie in (i, j] moves into the
   // hole, so that no lookup meets an empty slot before its key.
-  for (size_t j = (i + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
+  for (size_t j = (i + 1) & mask_; slots_[j].value.used_; j = (j + 1) & mask_) {
     const size_t home = Home(slots_[j].key);
     if (((j - home) & mask_) >= ((j - i) & mask_)) {
       slots_[i].key = slots_[j].key;
@@ -43,9 +43,9 @@ bool FlatValueMap::Erase(uint64_t key) {
       i = j;
     }
   }
-  slots_[i].used = false;
   slots_[i].key = 0;
-  slots_[i].value = Value();
+  slots_[i].value = Value();  // a move keeps the slot's own flag
+  slots_[i].value.used_ = false;
   --size_;
   return true;
 }
@@ -60,11 +60,11 @@ void FlatValueMap::Grow() {
   mask_ = mask;
   shift_ = shift;
   for (Slot& old : grown) {
-    if (!old.used) continue;
+    if (!old.value.used_) continue;
     size_t i = Home(old.key);
-    while (slots_[i].used) i = (i + 1) & mask_;
+    while (slots_[i].value.used_) i = (i + 1) & mask_;
     slots_[i].key = old.key;
-    slots_[i].used = true;
+    slots_[i].value.used_ = true;
     slots_[i].value = std::move(old.value);
   }
 }

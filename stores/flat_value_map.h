@@ -6,7 +6,7 @@
 // lookup misses the cache once, not twice.
 //
 // Throws std::bad_alloc from an insertion that grows the table, leaving it as it was, and from
-// assigning a longer value, leaving that value as it was; nothing else. Not synchronised: any
+// assigning (not adopting) a longer value, leaving that value as it was; nothing else. Not synchronised: any
 // number of readers, or one writer. A reference or pointer to a value stays valid until the next
 // insertion or erasure; a value's bytes until it is assigned again.
 #pragma once
@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -21,12 +22,13 @@ namespace ostrik_encrypted_index::internal::backing_store {
 
 class FlatValueMap {
  public:
-  // A byte string kept inline up to kInline bytes, on the heap beyond.
+  // A byte string kept inline up to kInline bytes, in a vector of its own beyond (which Adopt takes
+  // over instead of copying: a store keeps the very envelopes a batch sealed).
   class Value {
    public:
     static constexpr size_t kInline = 16;
 
-    Value() = default;
+    Value() noexcept {}
     ~Value() { Release(); }
     Value(Value&& other) noexcept { Take(other); }
     Value& operator=(Value&& other) noexcept {
@@ -44,45 +46,62 @@ class FlatValueMap {
       if (n <= kInline) {
         Release();
         if (n != 0) std::memcpy(inline_, begin, n);
-      } else {
-        uint8_t* heap = new uint8_t[n];  // the only step that can throw: nothing has changed yet
-        std::memcpy(heap, begin, n);
-        Release();
-        heap_ = heap;
+        inline_size_ = static_cast<uint8_t>(n);
+        return;
       }
-      size_ = n;
+      std::vector<uint8_t> bytes(begin, end);  // the only step that can throw: nothing has changed yet
+      Adopt(std::move(bytes));
     }
     Value& operator=(const std::vector<uint8_t>& bytes) {
       assign(bytes.data(), bytes.data() + bytes.size());
       return *this;
     }
+    void Adopt(std::vector<uint8_t>&& bytes) noexcept {
+      if (bytes.size() <= kInline) {
+        Release();
+        if (!bytes.empty()) std::memcpy(inline_, bytes.data(), bytes.size());
+        inline_size_ = static_cast<uint8_t>(bytes.size());
+        return;
+      }
+      Release();
+      new (&heap_) std::vector<uint8_t>(std::move(bytes));
+      on_heap_ = true;
+    }
 
-    const uint8_t* data() const { return size_ <= kInline ? inline_ : heap_; }
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    std::span<const uint8_t> bytes() const { return {data(), size_}; }
-    std::vector<uint8_t> ToVector() const { return {data(), data() + size_}; }
+    const uint8_t* data() const { return on_heap_ ? heap_.data() : inline_; }
+    size_t size() const { return on_heap_ ? heap_.size() : inline_size_; }
+    bool empty() const { return size() == 0; }
+    std::span<const uint8_t> bytes() const { return {data(), size()}; }
+    std::vector<uint8_t> ToVector() const { return {data(), data() + size()}; }
 
    private:
-    void Release() {
-      if (size_ > kInline) delete[] heap_;
-      size_ = 0;
+    friend class FlatValueMap;
+
+    void Release() noexcept {
+      if (on_heap_) heap_.~vector();
+      on_heap_ = false;
+      inline_size_ = 0;
     }
-    void Take(Value& other) {
-      size_ = other.size_;
-      if (size_ <= kInline) {
-        std::memcpy(inline_, other.inline_, kInline);
+    void Take(Value& other) noexcept {
+      if (other.on_heap_) {
+        new (&heap_) std::vector<uint8_t>(std::move(other.heap_));
+        other.heap_.~vector();
+        on_heap_ = true;
+        other.on_heap_ = false;
       } else {
-        heap_ = other.heap_;
+        std::memcpy(inline_, other.inline_, kInline);
+        inline_size_ = other.inline_size_;
       }
-      other.size_ = 0;
+      other.inline_size_ = 0;
     }
 
-    size_t size_ = 0;
     union {
       uint8_t inline_[kInline];
-      uint8_t* heap_;
+      std::vector<uint8_t> heap_;
     };
+    uint8_t inline_size_ = 0;
+    bool on_heap_ = false;
+    bool used_ = false;  // the map's: whether the slot holding this value is taken (a move keeps it)
   };
 
   size_t size() const { return size_; }
@@ -95,7 +114,7 @@ class FlatValueMap {
     if (size_ == 0) return nullptr;
     for (size_t i = Home(key);; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
-      if (!slot.used) return nullptr;
+      if (!slot.value.used_) return nullptr;
       if (slot.key == key) return &slot.value;
     }
   }
@@ -109,7 +128,6 @@ class FlatValueMap {
  private:
   struct Slot {
     uint64_t key = 0;
-    bool used = false;
     Value value;
   };
 

@@ -40,6 +40,11 @@ class Keystore {
   // Stores values[i] under keys[i]; an empty value is skipped (the key keeps what it held).
   virtual void BatchPushVariable(const std::vector<uint64_t>& keys,
                                  const std::vector<std::vector<uint8_t>>& values) = 0;
+  // BatchPushVariable for values the caller is done with: a store that keeps values in memory keeps
+  // these very buffers rather than copies. `values` is left valid but unspecified.
+  virtual void BatchTakeVariable(const std::vector<uint64_t>& keys, std::vector<std::vector<uint8_t>>&& values) {
+    BatchPushVariable(keys, values);
+  }
   // Inserts or overwrites one value; an empty value is stored as such.
   virtual void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) = 0;
   // Keys without a value are passed over; an empty list is no error.

@@ -42,6 +42,20 @@ inline void PrefetchAhead(const FlatValueMap& entry, const std::vector<uint64_t>
   throw std::runtime_error(text);
 }
 
+// The checks every push of variable values makes before its first change.
+void CheckVariablePush(const std::vector<uint64_t>& keys, uint64_t values) {
+  const uint64_t n = keys.size();
+  EngineLogger().info("Pushing " + std::to_string(n) + " items to Memory");
+  if (n == 0) {
+    EngineLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values != n) {
+    EngineLogger().error("Mismatch between number of keys and batch size");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+}
+
 }  // namespace
 
 MemoryKeystore::MemoryKeystore(const std::string& index_name, const uint64_t& index_name_hash,
@@ -64,21 +78,23 @@ void MemoryKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ost
 
 void MemoryKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
                                        const std::vector<std::vector<uint8_t>>& values) {
-  const uint64_t n = keys.size();
-  EngineLogger().info("Pushing " + std::to_string(n) + " items to Memory");
-  if (n == 0) {
-    EngineLogger().error("No keys provided for batch insertion");
-    throw std::invalid_argument("No keys provided for batch insertion");
-  }
-  if (values.size() != n) {
-    EngineLogger().error("Mismatch between number of keys and batch size");
-    throw std::invalid_argument("Mismatch between number of keys and batch size");
-  }
+  CheckVariablePush(keys, values.size());
   Entry* entry = nullptr;
-  for (uint64_t i = 0; i < n; ++i) {
+  for (uint64_t i = 0; i < keys.size(); ++i) {
     if (values[i].empty()) continue;
     if (entry == nullptr) entry = &map_[hashed_index_name_];
     (*entry)[keys[i]] = values[i];
+  }
+  EngineLogger().info("Items successfully pushed to Memory");
+}
+
+void MemoryKeystore::BatchTakeVariable(const std::vector<uint64_t>& keys, std::vector<std::vector<uint8_t>>&& values) {
+  CheckVariablePush(keys, values.size());
+  Entry* entry = nullptr;
+  for (uint64_t i = 0; i < keys.size(); ++i) {
+    if (values[i].empty()) continue;
+    if (entry == nullptr) entry = &map_[hashed_index_name_];
+    (*entry)[keys[i]].Adopt(std::move(values[i]));
   }
   EngineLogger().info("Items successfully pushed to Memory");
 }

@@ -26,6 +26,7 @@ class MemoryKeystore : public Keystore {
   void BatchPushItems(const std::vector<uint64_t>& keys, const ostrik::ByteMatrix& values) override;
   void BatchPushVariable(const std::vector<uint64_t>& keys,
                          const std::vector<std::vector<uint8_t>>& values) override;
+  void BatchTakeVariable(const std::vector<uint64_t>& keys, std::vector<std::vector<uint8_t>>&& values) override;
   void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
   void DeleteItem(const uint64_t& key) override;

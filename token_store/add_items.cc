@@ -157,9 +157,13 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
     const std::vector<uint64_t> content_labels = ItemLabels(batch.item_ids, content_key_.data());
     std::vector<bool> stored(n, false);
     if (n > 0) {
-      const std::vector<ostrik::Bytes> earlier = data_store_->BatchGetVariable(data_labels);
-      if (earlier.size() != n) throw std::runtime_error("Data store answered " + N(earlier.size()) + " values for " + N(n) + " keys");
-      for (uint64_t i = 0; i < n; ++i) stored[i] = !earlier[i].empty();
+      // Only whether each record exists: views, so that a store in memory copies none of them.
+      backing_store::ValueViews earlier;
+      data_store_->BatchGetViews(data_labels, earlier);
+      if (earlier.values.size() != n) {
+        throw std::runtime_error("Data store answered " + N(earlier.values.size()) + " values for " + N(n) + " keys");
+      }
+      for (uint64_t i = 0; i < n; ++i) stored[i] = !earlier.values[i].empty();
     }
 
     TokenLabels labels;
@@ -244,11 +248,11 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
     {
       std::vector<uint64_t> keys = fresh_keys;
       keys.insert(keys.end(), staged_keys.begin(), staged_keys.end());
-      std::vector<ostrik::Bytes> values = fresh_envelopes;
+      std::vector<ostrik::Bytes> values = std::move(fresh_envelopes);
       values.insert(values.end(), replaced_envelopes.begin(), replaced_envelopes.end());
       if (!keys.empty()) {
         CheckWriterLock();
-        items_store_->BatchPushVariable(keys, values);
+        items_store_->BatchTakeVariable(keys, std::move(values));
       }
     }
     PushIndexEntries(labels);
@@ -256,7 +260,7 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
     SaveTokenCounts();
     PushItemRecords(data_labels, batch, sealed_records);
     CheckWriterLock();
-    if (!replaced_keys.empty()) items_store_->BatchPushVariable(replaced_keys, replaced_envelopes);
+    if (!replaced_keys.empty()) items_store_->BatchTakeVariable(replaced_keys, std::move(replaced_envelopes));
     if (!stale_contents.empty()) items_store_->BatchDeleteItems(stale_contents);
     if (!staged_keys.empty()) items_store_->BatchDeleteItems(staged_keys);
     if (with_intent) ClearIntent();
@@ -382,7 +386,8 @@ void TokenIndex::PushItemRecords(const std::vector<uint64_t>& data_labels, const
       }
     }
     CheckWriterLock();
-    data_store_->BatchPushVariable(std::vector<uint64_t>(data_labels.begin() + s, data_labels.begin() + e), envelopes);
+    data_store_->BatchTakeVariable(std::vector<uint64_t>(data_labels.begin() + s, data_labels.begin() + e),
+                                   std::move(envelopes));
   }
 }
 

@@ -1,6 +1,6 @@
-// The memory store's table against std::unordered_map: random insertions, overwrites and erasures
-// over a small key range (long probe runs, so erasure shifts runs that wrap the table's end), with
-// keys that collide in their low bits.
+// The memory store's table against std::unordered_map: random insertions, overwrites (values copied
+// in and taken over) and erasures over a small key range (long probe runs, so erasure shifts runs
+// that wrap the table's end), with keys that collide in their low bits.
 #include "stores/flat_value_map.h"
 
 #include <gtest/gtest.h>
@@ -25,9 +25,13 @@ TEST(FlatValueMap, AgreesWithAReferenceMapThroughInsertsAndErasures) {
       const uint64_t key = (rng() % 300) * stride;
       const int action = static_cast<int>(rng() % 3);
       if (action < 2) {
-        // Lengths on both sides of what a slot keeps inline.
+        // Lengths on both sides of what a slot keeps inline, copied in or taken over.
         const std::vector<uint8_t> value(rng() % 40, static_cast<uint8_t>(step));
-        table[key] = value;
+        if (action == 0) {
+          table[key] = value;
+        } else {
+          table[key].Adopt(std::vector<uint8_t>(value));
+        }
         reference[key] = value;
       } else {
         EXPECT_EQ(table.Erase(key), reference.erase(key) == 1);

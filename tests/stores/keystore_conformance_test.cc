@@ -92,23 +92,35 @@ TEST_P(KeystoreConformance, PushGetAndOverwrite) {
   EXPECT_EQ(store->NumItems(), 3u);
 }
 
+// Both push forms: the copying one and the one that takes the caller's buffers.
 TEST_P(KeystoreConformance, BatchVariableWidthsDuplicatesAndAbsentKeys) {
-  auto store = Make(dz_test::FreshHash());
-  Bytes big(70000);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
-  Bytes with_zeros = {0, 0, 5, 0};
-  store->BatchPushVariable({1, 2, 3, kAllOnes}, {Bytes{42}, big, with_zeros, Bytes{8, 8}});
-  EXPECT_EQ(store->BatchGetVariable({3, 99, 1, 3, kAllOnes, 2}),
-            (std::vector<Bytes>{with_zeros, {}, Bytes{42}, with_zeros, Bytes{8, 8}, big}));
+  for (const bool take : {false, true}) {
+    SCOPED_TRACE(take ? "taking push" : "copying push");
+    auto store = Make(dz_test::FreshHash());
+    auto push = [&](const std::vector<uint64_t>& keys, std::vector<Bytes> values) {
+      if (take) {
+        store->BatchTakeVariable(keys, std::move(values));
+      } else {
+        store->BatchPushVariable(keys, values);
+      }
+    };
+    Bytes big(70000);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+    Bytes with_zeros = {0, 0, 5, 0};
+    Bytes longer(17, 3);  // just past what the memory store keeps inline
+    push({1, 2, 3, kAllOnes, 6}, {Bytes{42}, big, with_zeros, Bytes{8, 8}, longer});
+    EXPECT_EQ(store->BatchGetVariable({3, 99, 1, 3, kAllOnes, 2, 6}),
+              (std::vector<Bytes>{with_zeros, {}, Bytes{42}, with_zeros, Bytes{8, 8}, big, longer}));
 
-  // Later values of a repeated key win; an empty value leaves what the key held.
-  store->BatchPushVariable({1, 1, 2, 4}, {Bytes{1}, Bytes{2}, Bytes{}, Bytes{}});
-  EXPECT_EQ(store->BatchGetVariable({1, 2, 4}), (std::vector<Bytes>{Bytes{2}, big, {}}));
-  EXPECT_EQ(store->NumItems(), 4u);
+    // Later values of a repeated key win; an empty value leaves what the key held.
+    push({1, 1, 2, 4, 6}, {Bytes{1}, Bytes{2}, Bytes{}, Bytes{}, Bytes{6}});
+    EXPECT_EQ(store->BatchGetVariable({1, 2, 4, 6}), (std::vector<Bytes>{Bytes{2}, big, {}, Bytes{6}}));
+    EXPECT_EQ(store->NumItems(), 5u);
 
-  // All values empty: nothing is written.
-  store->BatchPushVariable({50, 51}, {Bytes{}, Bytes{}});
-  EXPECT_EQ(store->NumItems(), 4u);
+    // All values empty: nothing is written.
+    push({50, 51}, {Bytes{}, Bytes{}});
+    EXPECT_EQ(store->NumItems(), 5u);
+  }
 }
 
 // The view read answers what BatchGetVariable answers, into one reused record.
@@ -178,6 +190,8 @@ TEST_P(KeystoreConformance, RefusedBatchesChangeNothing) {
   EXPECT_THROW(store->BatchPushVariable({}, {}), std::invalid_argument);
   EXPECT_THROW(store->BatchPushItems({}, ostrik::ByteMatrix()), std::invalid_argument);
   EXPECT_ANY_THROW(store->BatchPushVariable({1, 2, 3}, {Bytes{1}, Bytes{2}}));
+  EXPECT_THROW(store->BatchTakeVariable({}, {}), std::invalid_argument);
+  EXPECT_ANY_THROW(store->BatchTakeVariable({1, 2, 3}, {Bytes{1}, Bytes{2}}));
   EXPECT_THROW(store->BatchPushItems({1, 2, 3}, ostrik::ByteMatrix(Bytes(16), 8)), std::invalid_argument);
   try {
     store->BatchPushItems({1, 2}, ostrik::ByteMatrix(Bytes(32), 16));
