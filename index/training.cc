@@ -20,17 +20,19 @@ namespace filters = ostrik_encrypted_index::internal::filters;
 namespace kernels = ostrik_encrypted_index::internal::kernels;
 using ostrik_encrypted_index::internal::token_store::IndexHead;
 using ostrik_encrypted_index::internal::token_store::ItemEntry;
+using ostrik_encrypted_index::internal::token_store::PayloadRows;
 using ostrik_encrypted_index::internal::token_store::TokenItemBatch;
 using ostrik_encrypted_index::internal::token_store::WriteIntent;
 
-// The items as the engine takes them: the vectors' bytes are the payloads.
+// The items as the engine takes them: the vectors' bytes are the payloads, seen in place (the batch
+// must not outlive `vectors`).
 TokenItemBatch Batch(const FloatMatrix& vectors, const std::vector<std::string>& ids,
                      const std::vector<std::string>& metadata, const std::vector<uint32_t>& lists) {
   TokenItemBatch batch;
   batch.input_tokens = lists;
   batch.item_ids = ids;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(vectors.data.data());
-  batch.payloads = ByteMatrix(Bytes(bytes, bytes + vectors.data.size() * sizeof(float)), vectors.cols * sizeof(float));
+  batch.payloads = PayloadRows::View(reinterpret_cast<const uint8_t*>(vectors.data.data()), vectors.rows,
+                                     vectors.cols * sizeof(float));
   batch.metadata = metadata;
   return batch;
 }

@@ -17,6 +17,7 @@ namespace {
 
 namespace filters = ostrik_encrypted_index::internal::filters;
 namespace kernels = ostrik_encrypted_index::internal::kernels;
+using ostrik_encrypted_index::internal::token_store::PayloadRows;
 using ostrik_encrypted_index::internal::token_store::TokenItemBatch;
 
 }  // namespace
@@ -160,10 +161,10 @@ void EncryptedIndex::AddToLists(const FloatMatrix& vectors, const std::vector<st
   TokenItemBatch batch;
   batch.input_tokens = std::move(lists);
   batch.item_ids = ids;
-  // The vectors' own bytes are the payloads: little-endian float32, dimension x 4 per row. Copied
-  // once, straight from the floats (a sized matrix would be zero-filled first).
-  const auto* bytes = reinterpret_cast<const uint8_t*>(vectors.data.data());
-  batch.payloads = ByteMatrix(Bytes(bytes, bytes + vectors.data.size() * sizeof(float)), vectors.cols * sizeof(float));
+  // The vectors' own bytes are the payloads (little-endian float32, dimension x 4 per row), seen in
+  // place: a copy of a large batch would cost its pages once more.
+  batch.payloads = PayloadRows::View(reinterpret_cast<const uint8_t*>(vectors.data.data()), vectors.rows,
+                                     vectors.cols * sizeof(float));
   batch.contents = contents;
   batch.metadata = metadata;
   token_index_->AddItems(batch);

@@ -25,7 +25,7 @@ constexpr uint64_t kChunkItems = 10000;
 
 std::string N(uint64_t v) { return std::to_string(v); }
 
-bool HasPayload(const ostrik::ByteMatrix& m) { return m.rows * m.cols != 0; }
+bool HasPayload(const PayloadRows& m) { return m.rows * m.cols != 0; }
 
 // The batch with each repeated id kept once, at its last occurrence (in batch order of those).
 TokenItemBatch LastOccurrences(const TokenItemBatch& batch, const std::vector<size_t>& keep) {
