@@ -91,6 +91,7 @@ class IndexDurability : public IndexTest {
             ostrik::EncryptedIndex& index = *owned;
             FaultyKeystore* store = slot.wrap(EncryptedIndexTestAccess::Engine(index));
             store->Arm(mode, n);
+            const std::shared_ptr<const bool> fired = store->FiredFlag();
             bool failed = false;
             try {
               op.run(index);
@@ -98,8 +99,9 @@ class IndexDurability : public IndexTest {
               failed = true;
               EXPECT_NE(std::string(e.what()).find(dz_test::kInjectedFault), std::string::npos) << e.what();
             }
-            store->Disarm();
-            if (!store->fired()) {
+            // An operation that disconnects the index (delete_index) has destroyed the wrapper.
+            if (EncryptedIndexTestAccess::Connected(index)) store->Disarm();
+            if (!*fired) {
               EXPECT_FALSE(failed);
               Remove(owned);
               break;
@@ -359,6 +361,8 @@ TEST_P(IndexReconnect, OperationsCompleteAcrossADroppedConnectionAndARestart) {
     {
       auto probe = Fresh(UniqueName("p"), v, op.trained);
       FaultyKeystore* store = FaultyKeystore::Wrap(EncryptedIndexTestAccess::Engine(*probe).index_store_);
+      // Held here too: delete_index disconnects the index, which drops its stores.
+      const auto held = EncryptedIndexTestAccess::Engine(*probe).index_store_;
       op.run(*probe);
       calls = store->calls();
       Remove(probe);
@@ -375,6 +379,7 @@ TEST_P(IndexReconnect, OperationsCompleteAcrossADroppedConnectionAndARestart) {
       const std::string name = UniqueName("r");
       auto index = Fresh(name, v, op.trained);
       FaultyKeystore* store = FaultyKeystore::Wrap(EncryptedIndexTestAccess::Engine(*index).index_store_);
+      const auto held = EncryptedIndexTestAccess::Engine(*index).index_store_;
       store->ArmHook(fault.nth, [&] { fault.restart ? Restart() : Drop(); });
       try {
         op.run(*index);

@@ -92,7 +92,7 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   void Arm(Mode mode, uint64_t nth, std::optional<Op> only = std::nullopt) {
     if (nth == 0) throw std::invalid_argument("FaultyKeystore: calls are counted from 1");
     armed_ = true;
-    dead_ = fired_ = false;
+    dead_ = *fired_ = false;
     mode_ = mode;
     nth_ = nth;
     seen_ = 0;
@@ -100,8 +100,10 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   }
   // No more faults: a dead store comes back.
   void Disarm() { armed_ = dead_ = false; }
-  // Whether the fault armed last has been injected.
-  bool fired() const { return fired_; }
+  // Whether the fault armed last has been injected; the flag outlives the wrapper (an operation
+  // that disconnects the index destroys its stores).
+  bool fired() const { return *fired_; }
+  std::shared_ptr<const bool> FiredFlag() const { return fired_; }
 
   // Calls since construction, of every operation or of one.
   uint64_t calls() const { return total_; }
@@ -182,8 +184,8 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
     ++total_;
     ++per_op_[static_cast<size_t>(op)];
     if (dead_) Throw(op, "not made: store down");
-    if (armed_ && !fired_ && (!only_ || *only_ == op) && ++seen_ == nth_) {
-      fired_ = true;
+    if (armed_ && !*fired_ && (!only_ || *only_ == op) && ++seen_ == nth_) {
+      *fired_ = true;
       switch (mode_) {
         case Mode::kFailCall:
           Throw(op, "not made");
@@ -204,7 +206,8 @@ class FaultyKeystore : public ostrik_encrypted_index::internal::backing_store::K
   std::shared_ptr<Keystore> inner_;
   std::array<uint64_t, kOps> per_op_{};
   uint64_t total_ = 0;
-  bool armed_ = false, dead_ = false, fired_ = false;
+  bool armed_ = false, dead_ = false;
+  std::shared_ptr<bool> fired_ = std::make_shared<bool>(false);
   Mode mode_ = Mode::kFailCall;
   uint64_t nth_ = 0, seen_ = 0;
   std::optional<Op> only_;
