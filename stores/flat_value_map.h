@@ -6,9 +6,9 @@
 // lookup misses the cache once, not twice.
 //
 // Throws std::bad_alloc from an insertion that grows the table, leaving it as it was, and from
-// assigning (not adopting) a longer value, leaving that value as it was; nothing else. Not synchronised: any
-// number of readers, or one writer. A reference or pointer to a value stays valid until the next
-// insertion or erasure; a value's bytes until it is assigned again.
+// assigning (not adopting) a longer value, leaving that value as it was; nothing else. Not
+// synchronised: any number of readers, or one writer. A reference or pointer to a value stays
+// valid until the next insertion or erasure; a value's bytes until it is assigned again.
 #pragma once
 
 #include <cstddef>
@@ -44,9 +44,7 @@ class FlatValueMap {
     void assign(const uint8_t* begin, const uint8_t* end) {
       const size_t n = static_cast<size_t>(end - begin);
       if (n <= kInline) {
-        Release();
-        if (n != 0) std::memcpy(inline_, begin, n);
-        inline_size_ = static_cast<uint8_t>(n);
+        SetInline(begin, n);
         return;
       }
       std::vector<uint8_t> bytes(begin, end);  // the only step that can throw: nothing has changed yet
@@ -58,9 +56,7 @@ class FlatValueMap {
     }
     void Adopt(std::vector<uint8_t>&& bytes) noexcept {
       if (bytes.size() <= kInline) {
-        Release();
-        if (!bytes.empty()) std::memcpy(inline_, bytes.data(), bytes.size());
-        inline_size_ = static_cast<uint8_t>(bytes.size());
+        SetInline(bytes.data(), bytes.size());
         return;
       }
       Release();
@@ -77,6 +73,12 @@ class FlatValueMap {
    private:
     friend class FlatValueMap;
 
+    // REQUIRES: n <= kInline.
+    void SetInline(const uint8_t* bytes, size_t n) noexcept {
+      Release();
+      if (n != 0) std::memcpy(inline_, bytes, n);
+      inline_size_ = static_cast<uint8_t>(n);
+    }
     void Release() noexcept {
       if (on_heap_) heap_.~vector();
       on_heap_ = false;

@@ -42,18 +42,28 @@ inline void PrefetchAhead(const FlatValueMap& entry, const std::vector<uint64_t>
   throw std::runtime_error(text);
 }
 
-// The checks every push of variable values makes before its first change.
-void CheckVariablePush(const std::vector<uint64_t>& keys, uint64_t values) {
+// A push of variable values: its checks before the first change, then put(slot, value) for every
+// non-empty value, the index's entry created at the first.
+template <typename Values, typename Put>
+void PushVariable(std::unordered_map<uint64_t, FlatValueMap>& map, uint64_t name, const std::vector<uint64_t>& keys,
+                  Values& values, Put put) {
   const uint64_t n = keys.size();
   EngineLogger().info("Pushing " + std::to_string(n) + " items to Memory");
   if (n == 0) {
     EngineLogger().error("No keys provided for batch insertion");
     throw std::invalid_argument("No keys provided for batch insertion");
   }
-  if (values != n) {
+  if (values.size() != n) {
     EngineLogger().error("Mismatch between number of keys and batch size");
     throw std::invalid_argument("Mismatch between number of keys and batch size");
   }
+  FlatValueMap* entry = nullptr;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (values[i].empty()) continue;
+    if (entry == nullptr) entry = &map[name];
+    put((*entry)[keys[i]], values[i]);
+  }
+  EngineLogger().info("Items successfully pushed to Memory");
 }
 
 }  // namespace
@@ -78,25 +88,13 @@ void MemoryKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ost
 
 void MemoryKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
                                        const std::vector<std::vector<uint8_t>>& values) {
-  CheckVariablePush(keys, values.size());
-  Entry* entry = nullptr;
-  for (uint64_t i = 0; i < keys.size(); ++i) {
-    if (values[i].empty()) continue;
-    if (entry == nullptr) entry = &map_[hashed_index_name_];
-    (*entry)[keys[i]] = values[i];
-  }
-  EngineLogger().info("Items successfully pushed to Memory");
+  PushVariable(map_, hashed_index_name_, keys, values,
+               [](FlatValueMap::Value& slot, const std::vector<uint8_t>& value) { slot = value; });
 }
 
 void MemoryKeystore::BatchTakeVariable(const std::vector<uint64_t>& keys, std::vector<std::vector<uint8_t>>&& values) {
-  CheckVariablePush(keys, values.size());
-  Entry* entry = nullptr;
-  for (uint64_t i = 0; i < keys.size(); ++i) {
-    if (values[i].empty()) continue;
-    if (entry == nullptr) entry = &map_[hashed_index_name_];
-    (*entry)[keys[i]].Adopt(std::move(values[i]));
-  }
-  EngineLogger().info("Items successfully pushed to Memory");
+  PushVariable(map_, hashed_index_name_, keys, values,
+               [](FlatValueMap::Value& slot, std::vector<uint8_t>& value) { slot.Adopt(std::move(value)); });
 }
 
 void MemoryKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {

@@ -1,6 +1,6 @@
-// MemoryKeystore: the store of the memory location. Keeps one index's values in a hash table inside
-// the process (FlatValueMap); they end with the store. Keeps no config items: pushing one does nothing, asking
-// for one says none exists, and loading one fails.
+// MemoryKeystore: the store of the memory location. Keeps one index's values in a hash table
+// inside the process (FlatValueMap); they end with the store. Keeps no config items: pushing one
+// does nothing, asking for one says none exists, and loading one fails.
 //
 // Throws std::invalid_argument for refused batch pushes and std::runtime_error (with the
 // operation's prefix) for failures inside the wrapped operations. Logs through engine_logger. Not
