@@ -38,11 +38,12 @@ struct FetchScratch {
   std::vector<uint32_t> tokens;          // missed tokens, each once, in request order
   std::vector<uint32_t> group_of;        // per missed request position: its place in `tokens`
   std::vector<uint32_t> token_place;     // per token: its place in `tokens` while being collected
-  std::vector<uint32_t> unique_of;       // per position: its record
   std::vector<uint64_t> unique_labels;   // per record: its data label
   LabelTable places;
   backing_store::ValueViews values;      // per record: its envelope (empty: the item was deleted)
   uint64_t max_plaintext = 0;            // of the records' envelopes
+  uint64_t envelope_bytes = 0;           // of the records
+  std::vector<uint64_t> text_ends;       // per row: where its id and metadata end, from the first row's
   std::vector<uint32_t> stamp;
   std::vector<uint64_t> group_rows;      // per missed token: its first row; then the end
   std::vector<uint32_t> row_record;      // per row: its record
@@ -162,6 +163,9 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
   s.group_rows.assign(n_tokens + 1, 0);
   s.row_record.clear();
   s.unique_labels.clear();
+  s.text_ends.clear();
+  s.max_plaintext = 0;
+  s.envelope_bytes = 0;
   if (total == 0) return;
   if (total >= UINT32_MAX) throw std::length_error("Too many positions in one fetch");
   labels.labels.resize(total);
@@ -180,62 +184,68 @@ void PlanRows(TokenIndex& e, FetchScratch& s) {
     throw std::runtime_error(message);
   }
 
-  // Unmask (into the masks, which are not needed again), and read each data label once however
-  // many positions lead to it.
-  uint64_t* data_labels = labels.masks.data();
-  for (uint64_t i = 0; i < total; ++i) data_labels[i] ^= GetLe64(entries.row(i));
-  s.unique_of.resize(total);
-  s.unique_labels.resize(total);
+  // One pass over the positions, token by token: each position's data label (its entry unmasked),
+  // read once however many positions lead to it, and token k's rows: in position order, the first
+  // position of each data label. A record gets one row to be decoded into (its first); its other
+  // rows (in other tokens) are filled after decoding. Records are numbered in order of first visit,
+  // so their first rows come in record order.
+  const uint64_t* masks = labels.masks.data();
+  const auto data_label = [&](uint64_t i) { return masks[i] ^ GetLe64(entries.row(i)); };
   s.places.Reset(total);
-  constexpr uint64_t kAhead = 16;  // labels between a slot's prefetch and its probe
-  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(data_labels[i]);
-  uint32_t found = 0;
-  for (uint64_t i = 0; i < total; ++i) {
-    if (i + kAhead < total) s.places.Prefetch(data_labels[i + kAhead]);
-    const auto [u, fresh] = s.places.FindOrInsert(data_labels[i], found);
-    if (fresh) s.unique_labels[found++] = data_labels[i];
-    s.unique_of[i] = u;
-  }
-  s.unique_labels.resize(found);
-  e.data_store_->BatchGetViews(s.unique_labels, s.values);
-  const uint64_t n_unique = s.unique_labels.size();
-  if (s.values.values.size() != n_unique) {
-    const std::string message = "Data store answered " + std::to_string(s.values.values.size()) + " values for " +
-                                std::to_string(n_unique) + " labels";
-    ostrik::EngineLogger().error(message);
-    throw std::runtime_error(message);
-  }
-  s.max_plaintext = 0;
-  for (uint64_t u = 0; u < n_unique; ++u) {
-    const uint64_t size = s.values.values[u].size();
-    ostrik::CheckEnvelopeSize(u, size);
-    if (size > kEnvelopeOverhead) s.max_plaintext = std::max(s.max_plaintext, size - kEnvelopeOverhead);
-  }
-
-  // Token k's rows: in position order, the first position of each data label. A record gets one
-  // row to be decoded into; its other rows (in other tokens) are filled after decoding.
-  s.stamp.assign(n_unique, 0);
-  s.first_row.assign(n_unique, kNoRow);
+  s.unique_labels.resize(total);
+  s.stamp.resize(total);  // a record's is written when it is first seen, before any read
+  s.first_row.resize(total);
+  s.row_record.resize(total);
   s.extra_rows.clear();
-  s.row_record.reserve(total);
+  constexpr uint64_t kAhead = 16;  // labels between a slot's prefetch and its probe
+  for (uint64_t i = 0; i < std::min(kAhead, total); ++i) s.places.Prefetch(data_label(i));
+  uint32_t found = 0, rows = 0;
   for (uint64_t k = 0; k < n_tokens; ++k) {
     const uint32_t mark = static_cast<uint32_t>(k + 1);
     for (uint64_t i = labels.offsets[k]; i < labels.offsets[k + 1]; ++i) {
-      const uint32_t u = s.unique_of[i];
-      if (s.stamp[u] == mark) continue;
-      s.stamp[u] = mark;
-      const uint32_t row = static_cast<uint32_t>(s.row_record.size());
-      s.row_record.push_back(u);
-      if (s.values.values[u].empty()) continue;  // a placeholder in every token it is found in
-      if (s.first_row[u] == kNoRow) {
-        s.first_row[u] = row;
+      if (i + kAhead < total) s.places.Prefetch(data_label(i + kAhead));
+      const uint64_t label = data_label(i);
+      const auto [u, fresh] = s.places.FindOrInsert(label, found);
+      if (fresh) {
+        s.unique_labels[found++] = label;
+        s.first_row[u] = rows;
+      } else if (s.stamp[u] == mark) {
+        continue;
       } else {
-        s.extra_rows.emplace_back(u, row);
+        s.extra_rows.emplace_back(u, rows);
       }
+      s.stamp[u] = mark;
+      s.row_record[rows++] = u;
     }
-    s.group_rows[k + 1] = s.row_record.size();
+    s.group_rows[k + 1] = rows;
   }
+  s.unique_labels.resize(found);
+  s.row_record.resize(rows);
   std::sort(s.extra_rows.begin(), s.extra_rows.end());
+
+  e.data_store_->BatchGetViews(s.unique_labels, s.values);
+  if (s.values.values.size() != found) {
+    const std::string message = "Data store answered " + std::to_string(s.values.values.size()) + " values for " +
+                                std::to_string(found) + " labels";
+    ostrik::EngineLogger().error(message);
+    throw std::runtime_error(message);
+  }
+  // Each record checked at its first row, so in record order; a row's text is what its envelope
+  // holds beyond the fixed fields and payload (nothing for a deleted item's).
+  const uint64_t width = e.payload_size_;
+  s.text_ends.resize(rows);
+  uint64_t text_end = 0;
+  for (uint32_t r = 0; r < rows; ++r) {
+    const uint32_t u = s.row_record[r];
+    const uint64_t size = s.values.values[u].size();
+    if (s.first_row[u] == r) {
+      ostrik::CheckEnvelopeSize(u, size);
+      s.envelope_bytes += size;
+      if (size > kEnvelopeOverhead) s.max_plaintext = std::max(s.max_plaintext, size - kEnvelopeOverhead);
+    }
+    text_end += size >= kRecordFixed && size - kRecordFixed >= width ? size - kRecordFixed - width : 0;
+    s.text_ends[r] = text_end;
+  }
 }
 
 void MoveRecordRow(ostrik::ItemRecords& out, uint64_t from, uint64_t to, uint64_t width) {
@@ -327,10 +337,8 @@ class StreamSink {
 
 // The team of a decoding pass: work in envelope bytes, each row counting kRowWork more.
 int DecodeTeam(const FetchScratch& s) {
-  uint64_t work = 0;
-  for (const auto& v : s.values.values) work += v.size();
   const uint64_t rows = s.row_record.size();
-  return ostrik::TeamSize(work + rows * kRowWork, kThreadBytes, rows);
+  return ostrik::TeamSize(s.envelope_bytes + rows * kRowWork, kThreadBytes, rows);
 }
 
 // Opens, decodes and writes every row: one parallel region over disjoint rows, each record opened
@@ -515,7 +523,6 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
     CollectMisses(misses, e.token_counts_.size(), s);
     PlanRows(e, s);
     const uint64_t width = e.payload_size_;
-    // A record's id and metadata fill what its envelope holds beyond the fixed fields and payload.
     s.fetched.resize(s.tokens.size());
     for (uint64_t k = 0; k < s.tokens.size(); ++k) {
       std::shared_ptr<TokenList>& list = s.fetched[k];
@@ -527,8 +534,8 @@ void FetchLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, FetchS
       }
       const uint64_t first = s.group_rows[k];
       list->Shape(s.group_rows[k + 1] - first, width, [&](uint64_t i) -> uint64_t {
-        const uint64_t size = s.values.values[s.row_record[first + i]].size();
-        return size >= kRecordFixed && size - kRecordFixed >= width ? size - kRecordFixed - width : 0;
+        const uint64_t r = first + i;
+        return s.text_ends[r] - (r == 0 ? 0 : s.text_ends[r - 1]);
       });
     }
     s.spare.clear();
@@ -576,16 +583,7 @@ void StreamRecords(TokenIndex& e, const std::vector<uint32_t>& query_tokens, Fet
   StreamLayout& layout = s.layout;
   layout.segment_rows = s.group_rows;
   layout.position_segment = s.group_of;
-  // A record's id and metadata fill what its envelope holds beyond the fixed fields and payload.
-  const uint64_t width = e.payload_size_;
-  const uint64_t rows = s.row_record.size();
-  layout.text_ends.resize(rows);
-  uint64_t text_end = 0;
-  for (uint64_t r = 0; r < rows; ++r) {
-    const uint64_t size = s.values.values[s.row_record[r]].size();
-    text_end += size >= kRecordFixed && size - kRecordFixed >= width ? size - kRecordFixed - width : 0;
-    layout.text_ends[r] = text_end;
-  }
+  layout.text_ends.swap(s.text_ends);
   layout.max_record = s.max_plaintext;
   layout.threads = threads;
   layout.lasting = false;
