@@ -200,9 +200,13 @@ bool Evaluate(const FilterMatcher& matcher, const json& filter, const json& meta
 
 bool ConditionHoldsWhenMissing(const json& condition) {
   if (!condition.is_object() || condition.empty()) return false;
-  const auto first = condition.begin();
-  if (condition.size() == 1 && first.key() == "$exists") return JsonEqual(first.value(), json(false));
-  return first.key() == "$nin";
+  // The operators of one condition all have to hold, so one that cannot on a missing field decides
+  // it whichever key comes first. No other operand is looked at and nothing is refused here.
+  for (auto it = condition.begin(); it != condition.end(); ++it) {
+    const bool holds = it.key() == "$nin" || (it.key() == "$exists" && JsonEqual(it.value(), json(false)));
+    if (!holds) return false;
+  }
+  return true;
 }
 
 FilterMatcher::FilterMatcher(const json& filter) : filter_(filter) { CompileAll(filter, 0); }

@@ -53,8 +53,8 @@ bool MatchesFilter(const nlohmann::json& filter, const nlohmann::json& metadata)
 // text), after writing it at CRITICAL through current_logger; any other exception passes unchanged.
 [[noreturn]] void ReportEvaluationError(std::exception_ptr error);
 
-// True when a condition holds for an item that lacks the field (or holds null there): a lone
-// {$exists: false}, or a condition whose first operator is $nin.
+// True when a condition holds for an item that lacks the field (or holds null there): every one of
+// its operators is $nin or {$exists: false}.
 bool ConditionHoldsWhenMissing(const nlohmann::json& condition);
 
 }  // namespace ostrik_encrypted_index::internal::filters

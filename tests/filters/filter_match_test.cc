@@ -140,7 +140,11 @@ TEST(MatchesFilter, PathsAndMissingFields) {
         {metadata, R"({"x": {"$type": "null"}})", false},
         {metadata, R"({"x": {"$foo": 1}})", false},
         {metadata, R"({"x": {"$regex": "("}})", false},
-        {metadata, R"({"$and": [{"x": {"$nin": [1], "$regex": "("}}]})", true},
+        // Every operator of a condition must hold, whatever their key order; none is checked.
+        {metadata, R"({"$and": [{"x": {"$nin": [1], "$regex": "("}}]})", false},
+        {metadata, R"({"x": {"$nin": [1], "$type": "string"}})", false},
+        {metadata, R"({"x": {"$lt": 5, "$nin": [1]}})", false},
+        {metadata, R"({"x": {"$exists": false, "$nin": [1]}})", true},
         {metadata, R"({"$and": [{"x": {"$exists": false, "$ne": 1}}]})", false},
     });
   }
