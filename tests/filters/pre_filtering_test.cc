@@ -246,7 +246,9 @@ class RandomJson {
     }
     json condition = json::object();
     condition[op] = operand;
-    if (Pick(6) == 0) condition["$exists"] = true;  // several operators, only legal when nested
+    // Several operators, only legal when nested; those that hold on a missing field among them.
+    if (Pick(6) == 0) condition["$exists"] = Pick(2) == 0;
+    if (Pick(6) == 0) condition["$nin"] = json::array({Value(1)});
     return condition;
   }
   json Filter(int depth) {
