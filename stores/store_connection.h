@@ -73,6 +73,13 @@ class StoreConnection {
   // Whether the connection is unusable after a failure.
   virtual bool Broken() const = 0;
 
+  // For an operation that sends many commands (a read in rounds): renews a held lock that is due,
+  // as before every operation. Call it only between commands, with no reply outstanding; throws
+  // what Run's op may throw (CommandFailure), so call it inside op.
+  void KeepLockAlive() {
+    if (!Inherited()) BeforeCommand();
+  }
+
   // Whether `owner` (a store) holds the writer lock on this connection.
   bool HoldsLock(const void* owner) const {
     return lock_.owner != nullptr && lock_.owner == owner && !Inherited();
