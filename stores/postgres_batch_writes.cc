@@ -1,5 +1,5 @@
 // The batch writes of PostgresKeystore: one transaction of multi-row upserts of at most 1000 rows,
-// so that a batch is stored entirely or not at all.
+// so that a batch is stored entirely or not at all (fenced: one pipelined transaction).
 #include <climits>
 #include <stdexcept>
 #include <string>
@@ -65,55 +65,97 @@ void PostgresKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const o
 
 void PostgresKeystore::WriteRowSet(const RowSet& rows) {
   // One transaction: after a broken connection it is repeated whole.
-  conn_->Run(store_kind_, [&] { WriteRowSetOnce(rows); });
+  conn_->RunWrite(store_kind_, [&](bool fenced) { WriteRowSetOnce(rows, fenced); });
   EngineLogger().info("Items successfully pushed to Postgres");
 }
 
-void PostgresKeystore::WriteRowSetOnce(const RowSet& rows) {
+void PostgresKeystore::WriteRowSetOnce(const RowSet& rows, bool fenced) {
   static const std::string kFailed = "Error executing Batch Push. Rolling back transaction.";
-  BeginTransaction();
+  static const std::string kChunkFailed = "Postgres query execution failed: ";
+  const std::string h = std::to_string(hashed_index_name_);
+  // Every chunk's parameters, laid out before anything is sent; no text may move once `params`
+  // points into it.
+  std::vector<std::string> key_texts;
+  key_texts.reserve(rows.size());
+  std::vector<const char*> params;
+  std::vector<int> lengths;
+  std::vector<int> formats;
+  params.reserve(3 * rows.size());
+  lengths.reserve(3 * rows.size());
+  formats.reserve(3 * rows.size());
+  std::vector<size_t> chunk_rows;
+  for (const auto& [key, value] : rows) {
+    if (chunk_rows.empty() || chunk_rows.back() == kRowsPerChunk) chunk_rows.push_back(0);
+    ++chunk_rows.back();
+    key_texts.push_back(std::to_string(key));
+    const std::string& k = key_texts.back();
+    params.push_back(k.c_str());
+    lengths.push_back(static_cast<int>(k.size()));
+    formats.push_back(0);
+    params.push_back(value.second == 0 ? "" : reinterpret_cast<const char*>(value.first));
+    lengths.push_back(static_cast<int>(value.second));
+    formats.push_back(1);
+    params.push_back(h.c_str());
+    lengths.push_back(static_cast<int>(h.size()));
+    formats.push_back(0);
+  }
+  auto chunk_text = [&](size_t n) {
+    std::string statement = "INSERT INTO " + table_name_ + " (key, value, index_name) VALUES ";
+    for (size_t j = 0; j < n; ++j) {
+      if (j > 0) statement += ", ";
+      statement += "($" + std::to_string(3 * j + 1) + ", $" + std::to_string(3 * j + 2) + ", $" +
+                   std::to_string(3 * j + 3) + ")";
+    }
+    return statement + kItemUpsertConflict;
+  };
+  std::string full_text, last_text;
+  if (!chunk_rows.empty() && chunk_rows.front() == kRowsPerChunk) full_text = chunk_text(kRowsPerChunk);
+  if (!chunk_rows.empty() && chunk_rows.back() != kRowsPerChunk) last_text = chunk_text(chunk_rows.back());
+
+  if (!fenced) BeginTransaction();
   try {
-    const std::string h = std::to_string(hashed_index_name_);
-    const std::string head = "INSERT INTO " + table_name_ + " (key, value, index_name) VALUES ";
-    std::string statement;
-    std::vector<std::string> key_texts;
-    std::vector<const char*> params;
-    std::vector<int> lengths;
-    std::vector<int> formats;
-    auto it = rows.begin();
-    while (it != rows.end()) {
-      statement = head;
-      key_texts.clear();
-      key_texts.reserve(kRowsPerChunk);  // no text may move while `params` points into it
-      params.clear();
-      lengths.clear();
-      formats.clear();
-      for (size_t j = 0; j < kRowsPerChunk && it != rows.end(); ++j, ++it) {
-        key_texts.push_back(std::to_string(it->first));
-        const std::string& k = key_texts.back();
-        params.push_back(k.c_str());
-        lengths.push_back(static_cast<int>(k.size()));
-        formats.push_back(0);
-        params.push_back(it->second.second == 0 ? "" : reinterpret_cast<const char*>(it->second.first));
-        lengths.push_back(static_cast<int>(it->second.second));
-        formats.push_back(1);
-        params.push_back(h.c_str());
-        lengths.push_back(static_cast<int>(h.size()));
-        formats.push_back(0);
-        if (j > 0) statement += ", ";
-        statement += "($" + std::to_string(3 * j + 1) + ", $" + std::to_string(3 * j + 2) + ", $" +
-                     std::to_string(3 * j + 3) + ")";
+    // Full chunks all have the same text: prepared once per session, it spares the server parsing
+    // and planning 3000 parameters for every chunk.
+    const std::string* full_name =
+        full_text.empty() ? nullptr : &conn_->Prepared(full_text, 3 * kRowsPerChunk, kChunkFailed);
+    if (fenced) {
+      std::vector<PostgresStoreConnection::Statement> statements;
+      size_t offset = 0;
+      for (size_t n : chunk_rows) {
+        PostgresStoreConnection::Statement st;
+        if (n == kRowsPerChunk) {
+          st.prepared = full_name;
+        } else {
+          st.text = &last_text;
+        }
+        st.n_params = static_cast<int>(3 * n);
+        st.values = params.data() + offset;
+        st.lengths = lengths.data() + offset;
+        st.formats = formats.data() + offset;
+        st.failure_start = &kChunkFailed;
+        statements.push_back(st);
+        offset += 3 * n;
       }
-      statement += kItemUpsertConflict;
-      if (key_texts.size() == kRowsPerChunk) {
-        ExecuteFullChunk(statement, params, lengths, formats);
-      } else {
-        ExecuteBatchInsert(statement, params, lengths, formats);
-      }
+      // One implicit transaction: a failure rolls it back whole.
+      conn_->RunFenced(statements);
+      return;
+    }
+    size_t offset = 0;
+    for (size_t n : chunk_rows) {
+      const int count = static_cast<int>(3 * n);
+      PgResult r(n == kRowsPerChunk
+                     ? PQexecPrepared(conn(), full_name->c_str(), count, params.data() + offset,
+                                      lengths.data() + offset, formats.data() + offset, 0)
+                     : PQexecParams(conn(), last_text.c_str(), count, nullptr, params.data() + offset,
+                                    lengths.data() + offset, formats.data() + offset, 0));
+      if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kChunkFailed);
+      offset += 3 * n;
     }
     CommitTransaction();
+  } catch (const FenceRefused&) {
+    throw;
   } catch (const CommandFailure& failure) {
-    PgResult rollback(PQexec(conn(), "ROLLBACK"));
+    if (!fenced) PgResult rollback(PQexec(conn(), "ROLLBACK"));
     // The statement's own failure is logged here; the batch reports its own text, and the
     // reason only when the connection broke (it is then repeated or reported with the store).
     if (!conn_->Broken()) {
@@ -122,20 +164,9 @@ void PostgresKeystore::WriteRowSetOnce(const RowSet& rows) {
     }
     throw CommandFailure(kFailed, failure.reason());
   } catch (...) {
-    PgResult rollback(PQexec(conn(), "ROLLBACK"));
+    if (!fenced) PgResult rollback(PQexec(conn(), "ROLLBACK"));
     throw CommandFailure(kFailed, "");
   }
-}
-
-// Full chunks all have the same text: preparing it once per session spares the server parsing
-// and planning 3000 parameters for every chunk.
-void PostgresKeystore::ExecuteFullChunk(const std::string& statement, const std::vector<const char*>& values,
-                                        const std::vector<int>& lengths, const std::vector<int>& formats) {
-  static const std::string kStart = "Postgres query execution failed: ";
-  const std::string& name = conn_->Prepared(statement, static_cast<int>(values.size()), kStart);
-  PgResult r(PQexecPrepared(conn(), name.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
-                            formats.data(), 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
 }
 
 void PostgresKeystore::BeginTransaction() {
@@ -146,13 +177,6 @@ void PostgresKeystore::BeginTransaction() {
 void PostgresKeystore::CommitTransaction() {
   PgResult r(PQexec(conn(), "COMMIT"));
   if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres COMMIT transaction error: ");
-}
-
-void PostgresKeystore::ExecuteBatchInsert(const std::string& statement, const std::vector<const char*>& values,
-                                          const std::vector<int>& lengths, const std::vector<int>& formats) {
-  PgResult r(PQexecParams(conn(), statement.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                          lengths.data(), formats.data(), 0));
-  if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres query execution failed: ");
 }
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

@@ -69,9 +69,13 @@ void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>&
   const char* values[3] = {k.c_str(), value.empty() ? "" : reinterpret_cast<const char*>(value.data()), h.c_str()};
   const int lengths[3] = {static_cast<int>(k.size()), static_cast<int>(value.size()), static_cast<int>(h.size())};
   const int formats[3] = {0, 1, 0};
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
     static const std::string kStart = "Postgres put_item error: ";
     const std::string& name = conn_->Prepared(upsert_statement_, 3, kStart);
+    if (fenced) {
+      conn_->RunFenced({{&name, nullptr, 3, values, lengths, formats, &kStart}});
+      return;
+    }
     PgResult r(PQexecPrepared(conn(), name.c_str(), 3, values, lengths, formats, 0));
     if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
   });
@@ -105,9 +109,14 @@ void PostgresKeystore::DeleteItem(const uint64_t& key) {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "DELETE FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;";
   const char* values[2] = {k.c_str(), h.c_str()};
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    static const std::string kStart = "Delete Failed: ";
+    if (fenced) {
+      conn_->RunFenced({{nullptr, &statement, 2, values, nullptr, nullptr, &kStart}});
+      return;
+    }
     PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
-    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Delete Failed: ");
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
   });
   EngineLogger().info("Item successfully deleted from Postgres");
 }
@@ -119,9 +128,14 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   const std::string h = std::to_string(hashed_index_name_);
   const std::string statement = "DELETE FROM " + table_name_ + " WHERE key = ANY($1) AND index_name = $2;";
   const char* values[2] = {list.c_str(), h.c_str()};
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    static const std::string kStart = "Batch delete failed: ";
+    if (fenced) {
+      conn_->RunFenced({{nullptr, &statement, 2, values, nullptr, nullptr, &kStart}});
+      return;
+    }
     PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
-    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Batch delete failed: ");
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
   });
   EngineLogger().info("Items successfully deleted from Postgres");
 }
@@ -202,9 +216,18 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector
   const char* values[2] = {name.c_str(), value.empty() ? "" : reinterpret_cast<const char*>(value.data())};
   const int lengths[2] = {static_cast<int>(name.size()), static_cast<int>(value.size())};
   const int formats[2] = {0, 1};
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    static const std::string kStart = "Postgres put_item error: ";
+    if (fenced) {
+      try {
+        conn_->RunFenced({{nullptr, &statement, 2, values, lengths, formats, &kStart}});
+      } catch (CommandFailure& failure) {
+        throw failure.Unlogged();
+      }
+      return;
+    }
     PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, lengths, formats, 0));
-    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Postgres put_item error: ").Unlogged();
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart).Unlogged();
   });
 }
 
@@ -247,9 +270,14 @@ void PostgresKeystore::DeleteIndex() {
   const std::string statement = config ? "DELETE FROM " + table_name_ + " WHERE index_name IN ($1, $2);"
                                        : "DELETE FROM " + table_name_ + " WHERE index_name = $1;";
   const char* values[2] = {config ? state.c_str() : h.c_str(), serialized.c_str()};
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    static const std::string kStart = "Failed to delete index: ";
+    if (fenced) {
+      conn_->RunFenced({{nullptr, &statement, config ? 2 : 1, values, nullptr, nullptr, &kStart}});
+      return;
+    }
     PgResult r(PQexecParams(conn(), statement.c_str(), config ? 2 : 1, nullptr, values, nullptr, nullptr, 0));
-    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure("Failed to delete index: ");
+    if (PgStatus(r) != PGRES_COMMAND_OK) throw conn_->Failure(kStart);
   });
   EngineLogger().info("Index successfully deleted from Postgres");
 }
@@ -281,6 +309,7 @@ void PostgresKeystore::UnlockIndex() noexcept {
 bool PostgresKeystore::HoldsIndexLock() const { return conn_ && conn_->HoldsLock(this); }
 
 void PostgresKeystore::CheckIndexLock() {
+  if (conn_) conn_->RefuseIfLost();
   if (!HoldsIndexLock()) {
     const std::string text = LostLockText(index_name_, "it is not held");
     EngineLogger().error(text);

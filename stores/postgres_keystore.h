@@ -75,13 +75,9 @@ class PostgresKeystore : public Keystore {
 
   void BeginTransaction();
   void CommitTransaction();
-  void ExecuteBatchInsert(const std::string& statement, const std::vector<const char*>& values,
-                          const std::vector<int>& lengths, const std::vector<int>& formats);
-  void ExecuteFullChunk(const std::string& statement, const std::vector<const char*>& values,
-                        const std::vector<int>& lengths, const std::vector<int>& formats);
   // Writes the row set in one transaction of chunked upserts; all or nothing.
   void WriteRowSet(const RowSet& rows);
-  void WriteRowSetOnce(const RowSet& rows);
+  void WriteRowSetOnce(const RowSet& rows, bool fenced);
 
   PGconn* conn() const { return conn_->get(); }
 

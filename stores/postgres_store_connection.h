@@ -2,7 +2,13 @@
 // and database share. It reopens the session after it broke (PQstatus CONNECTION_BAD after a
 // failure; see store_connection.h for what is repeated), names and prepares statements for the
 // stores on it, and holds the index's writer lock: a session advisory lock keyed by a 64-bit hash
-// of the table name and the locking store's tag, which goes when the session does.
+// of the table name and the locking store's tag (of the primary's identity, for a companion), which
+// goes when the session does.
+//
+// Fenced writes run as one implicit transaction of a pipeline whose first statement fails unless
+// this very session holds the lock: whatever became of the session the lock was taken on (a
+// terminated backend, a reconnect, a pooler handing out another backend), nothing commits without
+// the lock. The whole pipeline is one round trip.
 //
 // The constructor throws std::runtime_error "Postgres connection error: " + libpq message (logged at
 // CRITICAL). Commands throw CommandFailure with the operation's text and libpq's message. No text
@@ -12,6 +18,7 @@
 
 #include <libpq-fe.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -47,6 +54,22 @@ class PostgresStoreConnection : public StoreConnection {
   void UnlockIndex(const void* owner) noexcept;
   void CheckIndexLock(const void* owner);
 
+  // One statement of a fenced write: prepared (its name) or not (its text), its parameters (kept
+  // by the caller for the call's time), and the text its failure starts with.
+  struct Statement {
+    const std::string* prepared = nullptr;
+    const std::string* text = nullptr;
+    int n_params = 0;
+    const char* const* values = nullptr;
+    const int* lengths = nullptr;
+    const int* formats = nullptr;
+    const std::string* failure_start = nullptr;
+  };
+  // Inside RunWrite's op, when fenced: the statements in one transaction that commits only if this
+  // session holds the writer lock. Throws FenceRefused when it does not (nothing commits) and
+  // CommandFailure(the failing statement's start, libpq's message) when a statement fails.
+  void RunFenced(const std::vector<Statement>& statements);
+
   // The advisory lock key of a table and tag.
   static int64_t LockKey(const std::string& table, int64_t tag);
 
@@ -56,6 +79,10 @@ class PostgresStoreConnection : public StoreConnection {
   void Reopen() override;
   void TakeLockBack(bool wait) override;
   void LeaveParentSession() noexcept override;
+  std::string VerifyLock() override;
+  void TakeCompanionLock(uint64_t identity, const std::string& index_name, std::chrono::milliseconds timeout,
+                         Clock::time_point deadline) override;
+  void ReleaseCompanionLock() noexcept override;
 
  private:
   void AddSessionPassword();
@@ -65,6 +92,8 @@ class PostgresStoreConnection : public StoreConnection {
   bool PollLock(int64_t key, std::chrono::steady_clock::time_point deadline);
   void Unlock(int64_t key);
   std::vector<uint8_t> ReadGuard() const;
+  // The two parameters that name lock_key_ in pg_locks (classid and objid, as text).
+  std::array<std::string, 2> LockKeyParts() const;
 
   PgConnection conn_;
   std::vector<std::string> secrets_;

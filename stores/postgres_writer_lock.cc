@@ -18,6 +18,15 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kFirstBackoff{5};
 constexpr std::chrono::milliseconds kMaxBackoff{100};
 
+// A companion's key: the primary's identity under a text of its own, so that it never meets the
+// key of a primary lock.
+int64_t CompanionKey(uint64_t identity) {
+  const std::string text = "dz companion writer lock\n";
+  ostrik::Bytes input(text.begin(), text.end());
+  for (int i = 0; i < 8; ++i) input.push_back(static_cast<uint8_t>(identity >> (8 * i)));
+  return static_cast<int64_t>(ostrik::Sha3BytesToU64(input));
+}
+
 }  // namespace
 
 int64_t PostgresStoreConnection::LockKey(const std::string& table, int64_t tag) {
@@ -88,9 +97,67 @@ void PostgresStoreConnection::LockIndex(const void* owner, int32_t role, const s
   lock_table_ = table;
   lock_tag_ = tag;
   lock_key_ = key;
+  try {
+    TakeCompanions(owner, static_cast<uint64_t>(key), deadline);
+  } catch (...) {
+    lock_ = WriterLock();
+    try {
+      if (!Broken()) Unlock(key);
+    } catch (const std::exception&) {
+      // It goes with the session at the latest.
+    }
+    throw;
+  }
+}
+
+void PostgresStoreConnection::TakeCompanionLock(uint64_t identity, const std::string& index_name,
+                                                std::chrono::milliseconds timeout, Clock::time_point deadline) {
+  CheckNoLockHeld(group_.get());
+  const int64_t key = CompanionKey(identity);
+  Run(last_role_, [&] {
+    if (!PollLock(key, deadline)) TimedOut(index_name, timeout);
+  });
+  HoldCompanion(index_name, timeout);
+  lock_key_ = key;
+}
+
+void PostgresStoreConnection::ReleaseCompanionLock() noexcept {
+  if (lock_.owner == nullptr || !lock_.companion || Inherited()) return;
+  const std::string index_name = lock_.index_name;
+  lock_ = WriterLock();
+  if (Broken()) return;
+  try {
+    Unlock(lock_key_);
+  } catch (const std::exception& e) {
+    try {
+      ostrik::EngineLogger().error("Failed to release the writer lock of index '" + index_name + "': " + e.what() +
+                                   " (it goes with the connection)");
+    } catch (...) {
+    }
+  }
+}
+
+std::array<std::string, 2> PostgresStoreConnection::LockKeyParts() const {
+  const auto bits = static_cast<uint64_t>(lock_key_);
+  return {std::to_string(bits >> 32), std::to_string(bits & 0xffffffffu)};
+}
+
+std::string PostgresStoreConnection::VerifyLock() {
+  if (lock_.owner == nullptr || Inherited()) return "it is not held";
+  if (Broken()) return "its connection is broken";
+  const std::array<std::string, 2> parts = LockKeyParts();
+  const char* values[2] = {parts[0].c_str(), parts[1].c_str()};
+  PgResult r(PQexecParams(conn_.get(),
+                          "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND "
+                          "pid = pg_backend_pid() AND classid = $1::oid AND objid = $2::oid AND objsubid = 1",
+                          2, nullptr, values, nullptr, nullptr, 0));
+  if (PgStatus(r) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) return Message();
+  return std::string(PQgetvalue(r.get(), 0, 0)) == "0" ? "this session does not hold it" : "";
 }
 
 void PostgresStoreConnection::UnlockIndex(const void* owner) noexcept {
+  if (!PrimaryOf(owner) && !HoldsLock(owner)) return;
+  ReleaseCompanions();
   if (!HoldsLock(owner)) return;
   const std::string index_name = lock_.index_name;
   lock_ = WriterLock();

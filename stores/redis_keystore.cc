@@ -46,7 +46,11 @@ void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& va
   SigpipeGuard no_sigpipe;
   EngineLogger().info("Pushing item to Redis");
   const Field field = FieldOf(key);
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    if (fenced) {
+      conn_->FencedHashWrite("HSET", HashArg(), {{field.data(), field.size()}, Arg(value)}, "HSET command failed");
+      return;
+    }
     RedisReply reply = TakeReply(redisCommand(context(), "HSET %b %b %b", hash_key_.data(), hash_key_.size(),
                                               field.data(), field.size(), value.data(), value.size()));
     if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HSET command failed", reply.get());
@@ -97,7 +101,21 @@ void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
     throw std::invalid_argument("Mismatch between number of keys and batch size");
   }
   // Every HSET is an upsert of a keyed value: after a broken connection the batch is sent again whole.
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    if (fenced) {
+      std::vector<Field> fields;
+      fields.reserve(keys.size());
+      std::vector<FencedArg> args;
+      args.reserve(2 * keys.size());
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (values[i].empty()) continue;
+        fields.push_back(FieldOf(keys[i]));
+        args.push_back({fields.back().data(), fields.back().size()});
+        args.push_back(Arg(values[i]));
+      }
+      conn_->FencedHashWrite("HSET", HashArg(), args, "HSET command failed in batch execution");
+      return;
+    }
     uint64_t queued = 0;
     for (size_t i = 0; i < keys.size(); ++i) {
       if (values[i].empty()) continue;
@@ -114,7 +132,19 @@ void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys, const ostr
   CheckBatchPush(keys, values, value_size_, "Redis", false);
   const uint64_t n = keys.size();
   static const uint8_t kEmpty = 0;
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    if (fenced) {
+      std::vector<Field> fields(n);
+      std::vector<FencedArg> args;
+      args.reserve(2 * n);
+      for (uint64_t i = 0; i < n; ++i) {
+        fields[i] = FieldOf(keys[i]);
+        args.push_back({fields[i].data(), fields[i].size()});
+        args.push_back({reinterpret_cast<const char*>(value_size_ == 0 ? &kEmpty : values.row(i)), value_size_});
+      }
+      conn_->FencedHashWrite("HSET", HashArg(), args, "HSET command failed in batch execution");
+      return;
+    }
     for (uint64_t i = 0; i < n; ++i) {
       QueueHset(keys[i], value_size_ == 0 ? &kEmpty : values.row(i), value_size_, i);
     }
@@ -127,7 +157,11 @@ void RedisKeystore::DeleteItem(const uint64_t& key) {
   SigpipeGuard no_sigpipe;
   EngineLogger().info("Deleting item from Redis");
   const Field field = FieldOf(key);
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    if (fenced) {
+      conn_->FencedHashWrite("HDEL", HashArg(), {{field.data(), field.size()}}, "HDEL command failed");
+      return;
+    }
     RedisReply reply = TakeReply(
         redisCommand(context(), "HDEL %b %b", hash_key_.data(), hash_key_.size(), field.data(), field.size()));
     if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure("HDEL command failed", reply.get());
@@ -149,7 +183,17 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   std::vector<Field> fields;
   std::vector<const char*> argv;
   std::vector<size_t> lengths;
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    if (fenced) {
+      fields.resize(keys.size());
+      std::vector<FencedArg> args(keys.size());
+      for (size_t i = 0; i < keys.size(); ++i) {
+        fields[i] = FieldOf(keys[i]);
+        args[i] = {fields[i].data(), fields[i].size()};
+      }
+      conn_->FencedHashWrite("HDEL", HashArg(), args, "HDEL command failed");
+      return;
+    }
     for (size_t start = 0; start < keys.size(); start += kFieldsPerCommand) {
       const size_t end = std::min(keys.size(), start + kFieldsPerCommand);
       fields.resize(end - start);
@@ -260,7 +304,18 @@ ostrik::ByteMatrix RedisKeystore::BatchGetItems(const std::vector<uint64_t>& key
 
 void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) {
   SigpipeGuard no_sigpipe;
-  conn_->Run(store_kind_, [&] {
+  conn_->RunWrite(store_kind_, [&](bool fenced) {
+    if (fenced) {
+      try {
+        conn_->FencedHashWrite("HSET", {table_name_.data(), table_name_.size()},
+                               {{name.data(), name.size()}, Arg(value)}, "Redis HSET error");
+      } catch (const CommandFailure&) {
+        if (!conn_->Broken()) throw;
+        throw conn_->Failure("Redis set_item error: connection failure.")
+            .Logged("Redis HSET error: connection failure.", ostrik::CRITICAL);
+      }
+      return;
+    }
     RedisReply reply = TakeReply(redisCommand(context(), "HSET %s %b %b", table_name_.c_str(), name.data(),
                                               name.size(), value.data(), value.size()));
     if (!reply || context()->err) {
@@ -313,7 +368,13 @@ void RedisKeystore::DeleteIndex() {
   const std::string state = index_name_ + ".oei";
   const std::string serialized = index_name_ + ".ovs";
   const bool config = store_kind_ == CONFIG;
-  const long long removed = conn_->Run(store_kind_, [&]() -> long long {
+  const long long removed = conn_->RunWrite(store_kind_, [&](bool fenced) -> long long {
+    if (fenced) {
+      return config ? conn_->FencedHashWrite("HDEL", {table_name_.data(), table_name_.size()},
+                                             {{state.data(), state.size()}, {serialized.data(), serialized.size()}},
+                                             "DEL command failed")
+                    : conn_->FencedHashWrite("DEL", HashArg(), {}, "DEL command failed");
+    }
     RedisReply reply =
         config ? TakeReply(redisCommand(context(), "HDEL %s %b %b", table_name_.c_str(), state.data(), state.size(),
                                         serialized.data(), serialized.size()))
@@ -350,6 +411,7 @@ void RedisKeystore::UnlockIndex() noexcept {
 bool RedisKeystore::HoldsIndexLock() const { return conn_ && conn_->HoldsLock(this); }
 
 void RedisKeystore::CheckIndexLock() {
+  if (conn_) conn_->RefuseIfLost();
   if (!HoldsIndexLock()) {
     const std::string text = LostLockText(index_name_, "it is not held");
     EngineLogger().error(text);

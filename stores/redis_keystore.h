@@ -75,6 +75,10 @@ class RedisKeystore : public Keystore {
   void QueueHset(const uint64_t& key, const uint8_t* value, size_t length, uint64_t queued);
 
   redisContext* context() const { return conn_->get(); }
+  FencedArg HashArg() const { return {hash_key_.data(), hash_key_.size()}; }
+  static FencedArg Arg(const std::vector<uint8_t>& value) {
+    return {reinterpret_cast<const char*>(value.data()), value.size()};
+  }
 
   uint64_t value_size_ = 8;
   std::shared_ptr<RedisStoreConnection> conn_;

@@ -57,6 +57,9 @@ CommandFailure RedisStoreConnection::Failure(const std::string& start, const red
 bool RedisStoreConnection::Broken() const { return !context_ || context_->err != 0; }
 
 // The broken context is released only once a new one is up.
-void RedisStoreConnection::Reopen() { context_ = ConnectRedis(settings_); }
+void RedisStoreConnection::Reopen() {
+  context_ = ConnectRedis(settings_);
+  fence_sha_.clear();
+}
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

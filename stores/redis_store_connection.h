@@ -3,12 +3,18 @@
 // or no reply; see store_connection.h for what is repeated), TLS included, and holds the index's
 // writer lock.
 //
-// The writer lock is the key "dz:lock:" + 16 hex digits of the locking store's tag, set with
-// SET NX PX to a random 16-byte token (hex) of this connection; only the holder renews it
-// (PEXPIRE through a script that compares the token) or releases it (a compare-and-delete
-// script). It expires 30 s after the last renewal; any command sent while it is held renews it
-// once more than 10 s have passed, and once the expiry has passed locally the next command takes
-// it back (at once or not at all) and checks its guard before going on.
+// The writer lock is the key "dz:lock:" + 16 hex digits of the locking store's tag (of the
+// primary's identity, for a companion), set with SET NX PX to a random 16-byte token (hex) of this
+// connection; only the holder renews it (PEXPIRE through a script that compares the token) or
+// releases it (a compare-and-delete script). It expires 5 s after the last renewal. Every fenced
+// write renews it; any other command sent while it is held renews it once more than 1.5 s have
+// passed, and once the expiry has passed locally the next command takes it back (at once or not
+// at all) and checks its guard before going on.
+//
+// Fenced writes are one server-side script per chunk that compares the lock key with this
+// connection's token, renews the expiry and then applies the chunk's HSET, HDEL or DEL, all in one
+// atomic step: a writer that stalled past its expiry cannot land anything once another writer
+// holds the lock, whatever it had queued.
 //
 // The constructor throws what ConnectRedis throws. Commands throw CommandFailure with the
 // operation's text and the reply text or the connection's own error. Not synchronised: one thread
@@ -27,8 +33,18 @@
 namespace ostrik_encrypted_index::internal::backing_store {
 
 // Expiry and renewal age of Redis writer locks taken from now on, process-wide; for tests, which
-// cannot wait for 30 s. Zero restores the defaults.
+// cannot wait for 5 s. Zero restores the defaults.
 void SetRedisLockTimingForTesting(std::chrono::milliseconds expiry, std::chrono::milliseconds renew_after);
+
+// The defaults: how long a lock lasts after its last renewal, and when a command renews it.
+inline constexpr std::chrono::milliseconds kRedisLockExpiry{5000};
+inline constexpr std::chrono::milliseconds kRedisLockRenewAfter{1500};
+
+// One argument of a fenced write: bytes the caller keeps for the call's time.
+struct FencedArg {
+  const char* data;
+  size_t size;
+};
 
 class RedisStoreConnection : public StoreConnection {
  public:
@@ -47,6 +63,14 @@ class RedisStoreConnection : public StoreConnection {
   void UnlockIndex(const void* owner) noexcept;
   void CheckIndexLock(int32_t role);
 
+  // Inside RunWrite's op, when fenced: applies `command` ("HSET" with field-value pairs, "HDEL"
+  // with fields, "DEL" with none) to the hash `key`, in chunks of one script each, pipelined, and
+  // reads every reply. Returns the sum of the commands' integer replies. Throws FenceRefused when
+  // the lock is not this connection's on the server (a refused chunk lands nothing) and
+  // CommandFailure(failure_start, reason) for a failed command.
+  long long FencedHashWrite(const char* command, FencedArg key, const std::vector<FencedArg>& args,
+                            const std::string& failure_start);
+
   // "dz:lock:" + the tag as 16 lower-case hex digits.
   static std::string LockKeyOf(uint64_t tag);
 
@@ -57,6 +81,10 @@ class RedisStoreConnection : public StoreConnection {
   void BeforeCommand() override;
   void TakeLockBack(bool wait) override;
   void LeaveParentSession() noexcept override;
+  std::string VerifyLock() override;
+  void TakeCompanionLock(uint64_t identity, const std::string& index_name, std::chrono::milliseconds timeout,
+                         Clock::time_point deadline) override;
+  void ReleaseCompanionLock() noexcept override;
 
  private:
   enum class Taken { kNo, kAfresh, kStillOurs };
@@ -68,6 +96,14 @@ class RedisStoreConnection : public StoreConnection {
   std::vector<uint8_t> ReadGuard() const;
   // Takes the lock back, or loses it, once it may have lapsed; waits only when `wait`.
   void Retake(bool wait);
+  // Polls TryLock until the lock is taken or `deadline` passes (then TimedOut); the time of the
+  // successful attempt.
+  Clock::time_point PollLock(const std::string& index_name, std::chrono::milliseconds timeout,
+                             Clock::time_point deadline);
+  // Releases the held lock (reopening a broken connection for it); logs instead of throwing.
+  void ReleaseHeld(const std::string& index_name) noexcept;
+  // The fencing script's SHA1 on this session, loaded when it has none. Throws CommandFailure.
+  const std::string& FenceScript();
 
   RedisConnectionSettings settings_;
   RedisContext context_;
@@ -78,6 +114,7 @@ class RedisStoreConnection : public StoreConnection {
   std::chrono::milliseconds expiry_{0};
   std::chrono::milliseconds renew_after_{0};
   std::chrono::steady_clock::time_point renewed_at_;
+  std::string fence_sha_;  // of this session; a new one has none loaded
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

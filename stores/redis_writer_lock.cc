@@ -17,8 +17,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kDefaultExpiry{30000};
-constexpr milliseconds kDefaultRenewAfter{10000};
+constexpr milliseconds kDefaultExpiry = kRedisLockExpiry;
+constexpr milliseconds kDefaultRenewAfter = kRedisLockRenewAfter;
 constexpr milliseconds kFirstBackoff{5};
 constexpr milliseconds kMaxBackoff{100};
 
@@ -90,6 +90,20 @@ std::vector<uint8_t> RedisStoreConnection::ReadGuard() const {
   return std::vector<uint8_t>(bytes, bytes + reply->len);
 }
 
+Clock::time_point RedisStoreConnection::PollLock(const std::string& index_name, milliseconds timeout,
+                                                  Clock::time_point deadline) {
+  SigpipeGuard no_sigpipe;
+  auto backoff = kFirstBackoff;
+  while (true) {
+    const auto attempt_at = Clock::now();
+    if (TryLock() != Taken::kNo) return attempt_at;
+    const auto now = Clock::now();
+    if (now >= deadline) TimedOut(index_name, timeout);
+    std::this_thread::sleep_for(std::min<Clock::duration>(backoff, deadline - now));
+    backoff = std::min(backoff * 2, kMaxBackoff);
+  }
+}
+
 void RedisStoreConnection::LockIndex(const void* owner, int32_t role, uint64_t tag, const std::string& index_name,
                                      milliseconds timeout) {
   CheckNoLockHeld(owner);
@@ -97,32 +111,54 @@ void RedisStoreConnection::LockIndex(const void* owner, int32_t role, uint64_t t
   lock_hash_ = LittleEndian(tag);
   expiry_ = milliseconds(expiry_ms.load());
   renew_after_ = milliseconds(renew_after_ms.load());
-  // One deadline, also when the wait is repeated on a reopened connection.
+  // One deadline, also when the wait is repeated on a reopened connection, and for the companions.
   const auto deadline = Clock::now() + timeout;
   Clock::time_point taken_at;
-  Run(role, [&] {
-    SigpipeGuard no_sigpipe;
-    auto backoff = kFirstBackoff;
-    while (true) {
-      taken_at = Clock::now();
-      if (TryLock() != Taken::kNo) return;
-      const auto now = Clock::now();
-      if (now >= deadline) TimedOut(index_name, timeout);
-      std::this_thread::sleep_for(std::min<Clock::duration>(backoff, deadline - now));
-      backoff = std::min(backoff * 2, kMaxBackoff);
-    }
-  });
+  Run(role, [&] { taken_at = PollLock(index_name, timeout, deadline); });
   lock_ = WriterLock();
   lock_.owner = owner;
   lock_.index_name = index_name;
   lock_.timeout = timeout;
   renewed_at_ = taken_at;
+  try {
+    TakeCompanions(owner, tag, deadline);
+  } catch (...) {
+    lock_ = WriterLock();
+    ReleaseHeld(index_name);
+    throw;
+  }
+}
+
+void RedisStoreConnection::TakeCompanionLock(uint64_t identity, const std::string& index_name, milliseconds timeout,
+                                             Clock::time_point deadline) {
+  CheckNoLockHeld(group_.get());
+  lock_key_ = LockKeyOf(identity);
+  expiry_ = milliseconds(expiry_ms.load());
+  renew_after_ = milliseconds(renew_after_ms.load());
+  Clock::time_point taken_at;
+  Run(last_role_, [&] { taken_at = PollLock(index_name, timeout, deadline); });
+  HoldCompanion(index_name, timeout);
+  renewed_at_ = taken_at;
+}
+
+void RedisStoreConnection::ReleaseCompanionLock() noexcept {
+  if (lock_.owner == nullptr || !lock_.companion || Inherited()) return;
+  const std::string index_name = lock_.index_name;
+  lock_ = WriterLock();
+  ReleaseHeld(index_name);
 }
 
 void RedisStoreConnection::UnlockIndex(const void* owner) noexcept {
+  if (!PrimaryOf(owner) && !HoldsLock(owner)) return;
+  ReleaseCompanions();
+  // Lost already: it is another writer's now, or nobody's.
   if (!HoldsLock(owner)) return;
   const std::string index_name = lock_.index_name;
   lock_ = WriterLock();
+  ReleaseHeld(index_name);
+}
+
+void RedisStoreConnection::ReleaseHeld(const std::string& index_name) noexcept {
   SigpipeGuard no_sigpipe;
   try {
     bool released = false;
@@ -145,6 +181,20 @@ void RedisStoreConnection::UnlockIndex(const void* owner) noexcept {
                                    " (it goes at its expiry)");
     } catch (...) {
     }
+  }
+}
+
+std::string RedisStoreConnection::VerifyLock() {
+  if (lock_.owner == nullptr || Inherited()) return "it is not held";
+  SigpipeGuard no_sigpipe;
+  try {
+    if (Broken()) return "its connection is broken";
+    const auto attempt_at = Clock::now();
+    if (!Renew()) return "it is no longer this writer's";
+    renewed_at_ = attempt_at;
+    return "";
+  } catch (const std::exception& e) {
+    return e.what();
   }
 }
 

@@ -50,6 +50,63 @@ std::string LostLockText(const std::string& index_name, const std::string& why) 
   return "Lost the writer lock of index '" + index_name + "': " + why;
 }
 
+std::function<void(int32_t)>* before_write_hook_for_testing = nullptr;
+
+void SetBeforeWriteHookForTesting(std::function<void(int32_t role)> hook) {
+  static std::function<void(int32_t)> stored;
+  before_write_hook_for_testing = nullptr;
+  stored = std::move(hook);
+  if (stored) before_write_hook_for_testing = &stored;
+}
+
+StoreConnection::StoreConnection() : group_(std::make_shared<LockGroup>()) { group_->Join(this); }
+
+StoreConnection::~StoreConnection() { group_->Leave(this); }
+
+void StoreConnection::JoinGroup(std::shared_ptr<LockGroup> group) {
+  group_->Leave(this);
+  group_ = std::move(group);
+  group_->Join(this);
+}
+
+void StoreConnection::RefuseIfLost() const {
+  if (group_->lost()) throw std::runtime_error(group_->lost_text());
+}
+
+void StoreConnection::TakeCompanions(const void* owner, uint64_t identity, Clock::time_point deadline) {
+  group_->SetPrimary(this);
+  group_owner_ = owner;
+  std::vector<StoreConnection*> taken;
+  try {
+    for (StoreConnection* member : group_->members()) {
+      if (member == this) continue;
+      member->TakeCompanionLock(identity, lock_.index_name, lock_.timeout, deadline);
+      taken.push_back(member);
+    }
+  } catch (...) {
+    for (StoreConnection* member : taken) member->ReleaseCompanionLock();
+    group_->Clear();
+    group_owner_ = nullptr;
+    throw;
+  }
+}
+
+void StoreConnection::ReleaseCompanions() noexcept {
+  for (StoreConnection* member : group_->members()) {
+    if (member != this && member->lock_.companion) member->ReleaseCompanionLock();
+  }
+  group_->Clear();
+  group_owner_ = nullptr;
+}
+
+void StoreConnection::HoldCompanion(const std::string& index_name, std::chrono::milliseconds timeout) {
+  lock_ = WriterLock();
+  lock_.owner = group_.get();
+  lock_.companion = true;
+  lock_.index_name = index_name;
+  lock_.timeout = timeout;
+}
+
 void StoreConnection::SetLockGuard(const void* owner, uint64_t key, const std::vector<uint8_t>& value) {
   if (!HoldsLock(owner)) return;
   lock_.guarded = true;
@@ -59,6 +116,15 @@ void StoreConnection::SetLockGuard(const void* owner, uint64_t key, const std::v
 
 std::string StoreConnection::DistrustedLock(bool afresh,
                                             const std::function<std::vector<uint8_t>()>& read_guard) const {
+  if (lock_.companion) {
+    // Nobody writes here without first holding the primary, and every writer changes the primary's
+    // guard: while the primary is confirmed ours, nobody can have written here meanwhile.
+    if (!afresh) return "";
+    StoreConnection* primary = group_->primary();
+    if (primary == nullptr || primary == this) return "the index's lock is not held";
+    const std::string why = primary->VerifyLock();
+    return why.empty() ? "" : "the index's lock could not be confirmed: " + why;
+  }
   try {
     if (!lock_.guarded) {
       // Never out of our hands, nobody else can have written; taken afresh, nothing tells.
@@ -74,6 +140,7 @@ std::string StoreConnection::DistrustedLock(bool afresh,
 void StoreConnection::LoseLock(const std::string& why) {
   const std::string text = LostLockText(lock_.index_name, why);
   lock_ = WriterLock();
+  group_->MarkLost(text);
   EngineLogger().error(text);
   throw std::runtime_error(text);
 }
@@ -141,8 +208,10 @@ void StoreConnection::Recover(int32_t role, const CommandFailure& failure) {
   } catch (const std::exception& e) {
     if (locked) {
       // Nothing is known of the lock now: it is not held, as far as the writer may rely on.
-      EngineLogger().error(LostLockText(lock_.index_name, "the connection could not be reopened"));
+      const std::string text = LostLockText(lock_.index_name, "the connection could not be reopened");
+      EngineLogger().error(text);
       lock_ = WriterLock();
+      group_->MarkLost(text);
     }
     ReportFault(failure, role, "could not reconnect", e.what());
   }

@@ -19,6 +19,17 @@
 // (logged at ERROR) and the lock is no longer held. Without a lock an interrupted operation is
 // repeated freely. If the reopening fails while a lock is held, the lock counts as lost.
 //
+// Writes are fenced: RunWrite(role, op) runs op(fenced), and while a lock is held on this
+// connection the operation must send its writes in a form that the server applies only if the
+// lock is still this connection's at that moment, atomically with the check (see the server
+// kinds). A write the server refuses throws FenceRefused out of op; the lock is then taken back at
+// once, guard checked, and the write sent again, or the lock is lost. The lock of an index spans
+// every connection of its LockGroup (lock_group.h): the primary, taken by LockIndex of the index
+// store, and a companion on each other server, taken right after it, whose writes its own server
+// fences. A companion taken back afresh is trusted only while the server of the primary confirms
+// the primary. Once any lock of the group is lost, no connection of the group sends a write
+// (RunWrite throws the lost-lock error at once) until the holder unlocks.
+//
 // A process forked from the one that opened the connection inherits its socket, which is still
 // the parent's session: the child's first operation lets go of it without writing to it (so the
 // parent's session and lock are untouched), forgets any lock it seemed to hold, and opens a
@@ -33,20 +44,35 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "stores/command_failure.h"
+#include "stores/lock_group.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 
 // The role of a store in messages: "index", "config", "items" or "data".
 const char* StoreRoleName(int32_t kind);
 
+// Tests only: `hook(role)` runs at the start of every write operation, after the lock checks and
+// before anything is sent (where a writer that stalls does the most harm). Null removes it.
+void SetBeforeWriteHookForTesting(std::function<void(int32_t role)> hook);
+extern std::function<void(int32_t)>* before_write_hook_for_testing;
+
+// A fenced write the server did not apply: the writer lock there is not this connection's. Never
+// leaves RunWrite.
+class FenceRefused : public std::runtime_error {
+ public:
+  FenceRefused() : std::runtime_error("the server refused a write: the writer lock is not held there") {}
+};
+
 class StoreConnection {
  public:
-  StoreConnection() = default;
-  virtual ~StoreConnection() = default;
+  StoreConnection();
+  virtual ~StoreConnection();
 
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
@@ -55,6 +81,7 @@ class StoreConnection {
   // each run (reopening may replace it) and throws CommandFailure for a failed command.
   template <typename Op>
   auto Run(int32_t role, Op&& op) -> decltype(op()) {
+    last_role_ = role;
     if (Inherited()) OpenOwnSession(role);
     bool repeating = false;
     while (true) {
@@ -69,6 +96,32 @@ class StoreConnection {
       }
     }
   }
+
+  // Run for an operation that writes: op(fenced) sends its writes fenced when `fenced` (a lock is
+  // held on this connection) and may throw FenceRefused then. Refuses at once, sending nothing,
+  // when the group's write lost its lock.
+  template <typename Op>
+  auto RunWrite(int32_t role, Op&& op) -> decltype(op(true)) {
+    return Run(role, [&]() -> decltype(op(true)) {
+      RefuseIfLost();
+      if (before_write_hook_for_testing != nullptr) (*before_write_hook_for_testing)(role);
+      try {
+        return op(Fenced());
+      } catch (const FenceRefused&) {
+        TakeRefusedLockBack();
+      }
+      try {
+        return op(Fenced());
+      } catch (const FenceRefused& refused) {
+        LoseLock(refused.what());
+      }
+    });
+  }
+
+  // Whether writes on this connection are fenced: a lock (primary or companion) is held on it.
+  bool Fenced() const { return lock_.owner != nullptr && !Inherited(); }
+  // Throws the lost-lock error the group's write failed with, if it did.
+  void RefuseIfLost() const;
 
   // Whether the connection is unusable after a failure.
   virtual bool Broken() const = 0;
@@ -87,15 +140,20 @@ class StoreConnection {
   // Names the guard of the held lock; nothing when `owner` does not hold it.
   void SetLockGuard(const void* owner, uint64_t key, const std::vector<uint8_t>& value);
 
+  // Makes this connection a member of `group` (the registry of its index does, once).
+  void JoinGroup(std::shared_ptr<LockGroup> group);
+
  protected:
   struct WriterLock {
-    const void* owner = nullptr;  // the store that took it; null when none is held
+    const void* owner = nullptr;  // the store that took it (the group, for a companion); null: none held
+    bool companion = false;
     std::string index_name;
     std::chrono::milliseconds timeout{0};
     bool guarded = false;
     uint64_t guard_key = 0;
     std::vector<uint8_t> guard_value;
   };
+  using Clock = std::chrono::steady_clock;
 
   // Opens the connection anew; throws std::runtime_error with the reason (no password in it).
   virtual void Reopen() = 0;
@@ -112,6 +170,29 @@ class StoreConnection {
   // After Reopen with a lock held: takes it back, waiting at most its timeout when `wait`, and
   // checks its guard; calls LoseLock otherwise. Throws CommandFailure for a failed command.
   virtual void TakeLockBack(bool wait) = 0;
+  // After the server refused a fenced write on a live connection: takes the lock back at once and
+  // checks its guard, or calls LoseLock.
+  virtual void TakeRefusedLockBack() { TakeLockBack(false); }
+  // Whether the server confirms, now, that the held lock is this connection's: "" when it does,
+  // else why not. Never throws.
+  virtual std::string VerifyLock() = 0;
+  // A companion of the primary lock whose identity is `identity`, for the index `index_name`:
+  // taken by waiting until `deadline` (TimedOut after `timeout` otherwise), released without
+  // throwing. Both run as operations of this connection.
+  virtual void TakeCompanionLock(uint64_t identity, const std::string& index_name, std::chrono::milliseconds timeout,
+                                 Clock::time_point deadline) = 0;
+  virtual void ReleaseCompanionLock() noexcept = 0;
+
+  // For the primary, once its own lock is taken: the group's write starts, and a companion is
+  // taken on every other connection of the group; when one cannot be, those taken are released,
+  // the write ends and the failure is rethrown (the caller releases its own lock).
+  void TakeCompanions(const void* owner, uint64_t identity, Clock::time_point deadline);
+  // Whether `owner`'s write holds the group through this connection (its primary), lost or not.
+  bool PrimaryOf(const void* owner) const { return group_->primary() == this && group_owner_ == owner; }
+  // For the primary's unlock: releases every companion and ends the group's write.
+  void ReleaseCompanions() noexcept;
+  // Records a companion taken on this connection.
+  void HoldCompanion(const std::string& index_name, std::chrono::milliseconds timeout);
 
   // Why a lock just taken back cannot be trusted, "" when it can: `afresh` when it was out of our
   // hands meanwhile; `read_guard` reads the guard's stored value (throws CommandFailure).
@@ -124,6 +205,9 @@ class StoreConnection {
   [[noreturn]] static void TimedOut(const std::string& index_name, std::chrono::milliseconds timeout);
 
   WriterLock lock_;
+  std::shared_ptr<LockGroup> group_;
+  // The role of the store whose operation ran last: companions take it for their messages.
+  int32_t last_role_ = 0;
 
  private:
   [[noreturn]] static void Report(const CommandFailure& failure);
@@ -135,6 +219,7 @@ class StoreConnection {
   void OpenOwnSession(int32_t role);
 
   pid_t opened_by_ = getpid();
+  const void* group_owner_ = nullptr;  // the owner of the group's write, on its primary
 };
 
 // The lost-lock text: "Lost the writer lock of index '<name>': <why>".

@@ -59,14 +59,14 @@ std::string RedisTarget(const RedisConnectionSettings& s) {
 
 template <typename Connection, typename Open>
 std::shared_ptr<Connection> Shared(std::map<std::string, std::weak_ptr<Connection>>& open, const std::string& key,
-                                   Open&& make) {
+                                   const std::shared_ptr<LockGroup>& group, Open&& make) {
   for (auto it = open.begin(); it != open.end();) {
     it = it->second.expired() ? open.erase(it) : std::next(it);
   }
-  if (key.empty()) return make();
-  if (auto it = open.find(key); it != open.end()) return it->second.lock();
+  if (auto it = open.find(key); !key.empty() && it != open.end()) return it->second.lock();
   std::shared_ptr<Connection> connection = make();
-  open.emplace(key, connection);
+  connection->JoinGroup(group);
+  if (!key.empty()) open.emplace(key, connection);
   return connection;
 }
 
@@ -76,12 +76,12 @@ StoreConnections::StoreConnections() = default;
 StoreConnections::~StoreConnections() = default;
 
 std::shared_ptr<PostgresStoreConnection> StoreConnections::Postgres(const std::string& connection_string) {
-  return Shared(postgres_, PostgresTarget(connection_string),
+  return Shared(postgres_, PostgresTarget(connection_string), group_,
                 [&] { return std::make_shared<PostgresStoreConnection>(connection_string); });
 }
 
 std::shared_ptr<RedisStoreConnection> StoreConnections::Redis(const RedisConnectionSettings& settings) {
-  return Shared(redis_, RedisTarget(settings), [&] { return std::make_shared<RedisStoreConnection>(settings); });
+  return Shared(redis_, RedisTarget(settings), group_, [&] { return std::make_shared<RedisStoreConnection>(settings); });
 }
 
 size_t StoreConnections::open() const {

@@ -6,6 +6,8 @@
 // shared_ptr and the registry only watches it, so a connection closes with its last store, and
 // the registry may end before the stores it served.
 //
+// The connections of one registry form one LockGroup: the writer lock of the index spans them.
+//
 // Opening a connection throws what the connection's constructor throws
 // (postgres_store_connection.h, redis_store_connection.h). Not synchronised: one registry per
 // index, used by the thread that builds its stores.
@@ -14,6 +16,8 @@
 #include <map>
 #include <memory>
 #include <string>
+
+#include "stores/lock_group.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 
@@ -40,6 +44,7 @@ class StoreConnections {
  private:
   std::map<std::string, std::weak_ptr<PostgresStoreConnection>> postgres_;
   std::map<std::string, std::weak_ptr<RedisStoreConnection>> redis_;
+  std::shared_ptr<LockGroup> group_ = std::make_shared<LockGroup>();
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store
