@@ -89,8 +89,17 @@ std::optional<WriteIntent> TokenIndex::BeginWrite(bool read_counts) {
     head_ = head;
     writing_ = true;
     intent_stored_ = !values[1].empty();
-    if (!intent_stored_) return std::nullopt;
-    return WriteIntent::Open(values[1], index_key_.data());
+    if (intent_stored_) return WriteIntent::Open(values[1], index_key_.data());
+    if (head.pending) {
+      // Pending with no intent to finish: what an earlier version left when it wrote the head of a
+      // write whose lock it had lost. Nothing is left to do but to say so, once, for every reader.
+      log().warning("Repairing the head of index " + index_name_ + ", left pending without a write to finish");
+      IndexHead repaired = head_;
+      repaired.pending = false;
+      repaired.stamp = IndexHead::RandomTag();
+      WriteHead(repaired);
+    }
+    return std::nullopt;
   } catch (...) {
     writing_ = false;
     index_store_->UnlockIndex();
@@ -163,7 +172,8 @@ void TokenIndex::EndWrite(const std::optional<IndexHead::Tag>& new_epoch) {
 
 void TokenIndex::AbortWrite(bool restamp) noexcept {
   if (!writing_) return;
-  if (restamp) {
+  // A write that lost its lock sends nothing more: the head is the new holder's.
+  if (restamp && index_store_->HoldsIndexLock()) {
     try {
       // Readers must not keep lists cached while the write was under way.
       IndexHead head = head_;
