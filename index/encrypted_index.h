@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -159,7 +160,9 @@ class EncryptedIndex {
   QueryResults RetrieveTrained(const FloatMatrix& queries, const QueryParams& params);
   QueryResults RetrieveUntrained(const FloatMatrix& queries, const QueryParams& params);
   // Centroids trained on `embeddings` for this index's configuration; changes nothing.
-  std::vector<QuantizerMatrix> TrainQuantizers(const FloatMatrix& embeddings, const TrainParams& params) const;
+  // `between_rounds`, when set, runs between k-means rounds (and may throw to stop them).
+  std::vector<QuantizerMatrix> TrainQuantizers(const FloatMatrix& embeddings, const TrainParams& params,
+                                               std::function<void()> between_rounds = nullptr) const;
   void DeleteIndexLocked();
 
   // Before a read: the head (and the counts, for a fetch); a write under way elsewhere is waited

@@ -1,6 +1,7 @@
 // Training: k-means over vectors into the list centroids; in place over the stored items (which
 // are then re-added list by list), or over given vectors into a serialized, trained configuration.
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 #include "core/sha3.h"
@@ -42,8 +43,8 @@ constexpr const char* kTooFewVectors =
 
 }  // namespace
 
-std::vector<QuantizerMatrix> EncryptedIndex::TrainQuantizers(const FloatMatrix& embeddings,
-                                                             const TrainParams& params) const {
+std::vector<QuantizerMatrix> EncryptedIndex::TrainQuantizers(const FloatMatrix& embeddings, const TrainParams& params,
+                                                             std::function<void()> between_rounds) const {
   log().info("TrainQuantizers");
   KMeansParams kmeans;
   kmeans.n_subvectors = 1;
@@ -52,6 +53,7 @@ std::vector<QuantizerMatrix> EncryptedIndex::TrainQuantizers(const FloatMatrix& 
   kmeans.max_iters = params.max_iters;
   kmeans.batch_size = params.batch_size;
   kmeans.tolerance = params.tolerance;
+  kmeans.between_rounds = std::move(between_rounds);
   const auto metric = static_cast<DistanceMetric>(index_config_->metric);
   return gpu_accelerate_ ? kernels::TrainQuantizerGpu(embeddings, kmeans, metric)
                          : kernels::TrainQuantizer(embeddings, kmeans, metric);
@@ -100,7 +102,9 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     log().error(problem);
     throw std::runtime_error(problem);
   }
-  Quantizers trained{TrainQuantizers(training.vectors, params), quantizers_->secondary};
+  // The writer lock is kept alive through the rounds, however long they take.
+  Quantizers trained{TrainQuantizers(training.vectors, params, [this] { token_index_->CheckWriterLock(); }),
+                     quantizers_->secondary};
   training.lists = EncodeLists(training.vectors, trained.coarse);
 
   // From here the switch runs under its intent: whatever stops it, the next writer finishes it

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -55,7 +56,9 @@ struct CodeMatrix {
 };
 
 // Training parameters. The training reads n_subvectors, n_clusters, max_iters and batch_size
-// (0 selects 1024); reserved and tolerance are carried only.
+// (0 selects 1024); reserved and tolerance are carried only. between_rounds, when set, runs on the
+// calling thread once per round (a writer keeps its lock alive there); should it throw, training
+// stops and rethrows it.
 struct KMeansParams {
   uint64_t n_subvectors = 1;
   uint64_t n_clusters = 0;
@@ -63,6 +66,7 @@ struct KMeansParams {
   uint64_t max_iters = 0;
   uint64_t batch_size = 0;
   double tolerance = 0.0;
+  std::function<void()> between_rounds;
 };
 
 struct Int32Matrix {

@@ -106,7 +106,7 @@ std::vector<QuantizerMatrix> Train(const FloatMatrix& vectors, const KMeansParam
   // step would cost more than it saves. Each round has two barriers, after the assignment and
   // after the update; nothing else synchronises.
 #pragma omp parallel num_threads(ostrik::TeamIf(m * n_blocks > 1 || (m * n_chunks > 1 && batch * sub >= kParallelUpdate)))
-  for (uint64_t iter = 0; iter < params.max_iters; ++iter) {
+  for (uint64_t iter = 0; iter < params.max_iters && !failure.failed(); ++iter) {
     // Assignment against the centroids as they stand at the start of the round.
 #pragma omp for schedule(dynamic, 1)
     for (uint64_t item = 0; item < m * n_blocks; ++item) {
@@ -138,6 +138,10 @@ std::vector<QuantizerMatrix> Train(const FloatMatrix& vectors, const KMeansParam
     // The batch copies are taken, so the next round's draw can overlap this round's update.
 #pragma omp single nowait
     if (iter + 1 < params.max_iters) draw_batch();
+
+    // The caller's turn, on its own thread; a failure here is seen by every thread after the
+    // update's barrier, and the rounds stop.
+    if (params.between_rounds && omp_get_thread_num() == 0) failure.Run(params.between_rounds);
 
     // A centroid's updates depend only on its own vectors, in batch order, so centroids can be
     // updated in parallel with exactly the result of one sequential pass over the batch. Each

@@ -24,6 +24,9 @@ class ParallelFailure {
     }
   }
 
+  // Whether some work failed; read by every thread of a region after a barrier, all agree.
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+
   void Rethrow() const {
     if (failed_.load()) std::rethrow_exception(error_);
   }
