@@ -128,7 +128,7 @@ struct Operation {
   std::set<std::string> absent_ok;
 };
 
-std::vector<Operation> Operations(const Versions& v) {
+inline std::vector<Operation> Operations(const Versions& v) {
   const auto v1 = ByIdOf(v.v1);
   const auto v2 = ByIdOf(v.v2);
   std::set<std::string> only_new;

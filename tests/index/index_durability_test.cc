@@ -258,6 +258,31 @@ TEST_P(PersistentDurability, KilledWriterLeavesEachItemWhole) {
   }
 }
 
+// A head left pending with no intent to finish (as an earlier version's failed writer could leave
+// it) is repaired by the first one to take the lock, here a reader; later readers take no lock.
+TEST_P(PersistentDurability, AHeadPendingWithoutAnIntentIsRepairedOnce) {
+  const Versions v = MakeVersions(16);
+  const std::string name = UniqueName("p");
+  Fresh(name, v, false).reset();
+  auto index = MakeClient().LoadIndex(name, Key(), 0, nullptr);
+  auto& engine = EncryptedIndexTestAccess::Engine(*index);
+  ts::IndexHead head = ts::IndexHead::Decode(engine.index_store_->GetItem(ts::kIndexHeadKey));
+  ASSERT_TRUE(head.present);
+  head.pending = true;
+  engine.index_store_->PushItem(ts::kIndexHeadKey, head.Encode());
+  ASSERT_TRUE(engine.index_store_->GetItem(ts::kIntentKey).empty());
+
+  FaultyKeystore* store = FaultyKeystore::Wrap(engine.index_store_);
+  const FloatMatrix q{1, kDurabilityDim, std::vector<float>(kDurabilityDim, 0.5f)};
+  EXPECT_EQ(Row(index->Query(q, Everything()), 0).size(), v.v1.ids.size());
+  EXPECT_EQ(store->calls(FaultyKeystore::Op::LockIndex), 1u);
+  EXPECT_FALSE(ts::IndexHead::Decode(store->inner().GetItem(ts::kIndexHeadKey)).pending);
+  for (int i = 0; i < 3; ++i) index->Query(q, Everything());
+  EXPECT_EQ(store->calls(FaultyKeystore::Op::LockIndex), 1u) << "every query takes the writer lock";
+  ExpectEachItemWhole(*index, ByIdOf(v.v1), ByIdOf(v.v1), {});
+  Remove(index);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, IndexDurability, testing::Values(Backend::Memory, Backend::Postgres, Backend::Redis),
                          BackendName);
 INSTANTIATE_TEST_SUITE_P(Stores, PersistentDurability, testing::Values(Backend::Postgres, Backend::Redis),

@@ -222,8 +222,12 @@ TEST_P(WriterLockTest, AReconnectWhileLockedRepeatsOnlyUnderTheSameGuard) {
       // Taken back for real: nobody else gets it.
       EXPECT_THAT(ErrorOf([&] { MakeOther()->LockIndex(milliseconds(30)); }), HasSubstr("Timed out after"));
     } else {
-      // Without the lock, nothing was written; the next call goes ahead, lock or none.
+      // Without the lock, nothing was written, and the write that lost it sends nothing more
+      // until its holder lets go; then the next call goes ahead.
       EXPECT_EQ(a_data->BatchGetVariable(keys), std::vector<Bytes>(3));
+      EXPECT_EQ(ErrorOf([&] { a_data->PushItem(keys[0], values[0]); }), c.error);
+      EXPECT_EQ(ErrorOf([&] { a->CheckIndexLock(); }), c.error);
+      a->UnlockIndex();
       a_data->BatchPushVariable(keys, values);
       EXPECT_EQ(a_data->BatchGetVariable(keys), values);
     }
