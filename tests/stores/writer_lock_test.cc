@@ -1,8 +1,10 @@
 // The writer lock of an index, held on its index store's server: a second writer (a connection of
 // its own, as another process has) waits and times out; a holder killed frees it (PostgreSQL at
 // once, Redis at the expiry); renewal keeps a Redis lock past its expiry; a reconnect while it is
-// held repeats the interrupted call only when the lock is taken back with its guard unchanged; a
-// forked child's copy of a holder works on a session of its own and leaves the parent's alone.
+// held repeats the interrupted call only when the lock is taken back with its guard unchanged; the
+// server refuses a write whose writer no longer holds the lock there, however the writer sees it;
+// the servers of an index's other stores hold companion locks that fence their writes; a forked
+// child's copy of a holder works on a session of its own and leaves the parent's alone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,6 +20,7 @@
 
 #include "server_faults.h"
 #include "stores/keystore_factory.h"
+#include "stores/postgres_store_connection.h"
 #include "stores/redis_store_connection.h"
 #include "support/faulty_keystore.h"
 #include "support/forked_child.h"
@@ -235,6 +238,67 @@ TEST_P(WriterLockTest, AReconnectWhileLockedRepeatsOnlyUnderTheSameGuard) {
   }
 }
 
+// The server itself refuses a write of a writer that believes it holds the lock but no longer does
+// there (a Redis lock that lapsed or changed hands behind its back, a PostgreSQL session that lost
+// its lock as behind a pooler): nothing of it lands. Taken back at once with the guard unchanged,
+// the write goes on; otherwise the lock is lost and the write fails.
+TEST_P(WriterLockTest, TheServerRefusesAWriteOfAWriterThatLostTheLock) {
+  const std::vector<uint64_t> keys = {201, 202, 203};
+  const std::vector<Bytes> values = {{1}, {2}, {3}};
+  enum class Meanwhile { kTaken, kLapsed, kLapsedAndWritten };
+  const struct {
+    const char* name;
+    Meanwhile meanwhile;
+    std::string error;  // "" when the write goes on
+  } cases[] = {
+      {"another writer took it", Meanwhile::kTaken, "Lost the writer lock of index 'idx': another writer holds it"},
+      {"it lapsed, nobody wrote", Meanwhile::kLapsed, ""},
+      {"it lapsed, another writer wrote", Meanwhile::kLapsedAndWritten,
+       "Lost the writer lock of index 'idx': another writer changed the index meanwhile"},
+  };
+  const bool pg = GetParam() == Server::Postgres;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    hash_ = dz_test::FreshHash();
+    bs::StoreConnections first;
+    auto a = Make(first);
+    auto a_data = Make(first, bs::DATA);
+    a->LockIndex(milliseconds(1000));
+    a->PushItem(kGuardKey, Bytes{7, 7});
+    a->SetLockGuard(kGuardKey, Bytes{7, 7});
+
+    // Behind the writer's back: its own view says it holds the lock and nothing is due.
+    std::unique_ptr<bs::Keystore> b;
+    const std::string lock_key = bs::RedisStoreConnection::LockKeyOf(hash_);
+    if (pg) {
+      bs::PgResult r(PQexec(first.Postgres(conn_)->get(), "SELECT pg_advisory_unlock_all()"));
+      ASSERT_EQ(bs::PgStatus(r), PGRES_TUPLES_OK);
+    } else {
+      dz_test::RedisAdmin admin(conn_);
+      if (c.meanwhile == Meanwhile::kTaken) {
+        admin.Command("SET %s %s PX %d", lock_key.c_str(), "another-writer", 10000);
+      } else {
+        admin.Command("DEL %s", lock_key.c_str());
+      }
+    }
+    if (c.meanwhile == Meanwhile::kTaken && pg) {
+      b = MakeOther();
+      b->LockIndex(milliseconds(1000));
+    }
+    if (c.meanwhile == Meanwhile::kLapsedAndWritten) MakeOther()->PushItem(kGuardKey, Bytes{8, 8});
+
+    EXPECT_EQ(ErrorOf([&] { a_data->BatchPushVariable(keys, values); }), c.error);
+    EXPECT_EQ(a->HoldsIndexLock(), c.error.empty());
+    EXPECT_EQ(a_data->BatchGetVariable(keys), c.error.empty() ? values : std::vector<Bytes>(3));
+    if (c.error.empty()) {
+      EXPECT_THAT(ErrorOf([&] { MakeOther()->LockIndex(milliseconds(30)); }), HasSubstr("Timed out after"));
+    }
+    a->UnlockIndex();
+    if (b) b->UnlockIndex();
+    if (!pg) dz_test::RedisAdmin(conn_).Command("DEL %s", lock_key.c_str());
+  }
+}
+
 // A child forked from a writer inherits the socket of the parent's session. Sharing it, the child
 // would hold the parent's lock (a PostgreSQL advisory lock is the session's; a Redis key holds the
 // connection's token) and its copy's end would close the parent's session.
@@ -294,6 +358,78 @@ TEST_P(RedisLockRenewalTest, RenewalKeepsTheLockPastItsExpiry) {
   EXPECT_LT(Since(check), milliseconds(100));
   EXPECT_FALSE(a->HoldsIndexLock());
   EXPECT_TRUE(b->HoldsIndexLock());
+}
+
+// An index whose items live on another server: the lock of its index store's server comes with a
+// companion lock on the items' server, which fences the writes there as the first fences its own.
+// A companion lost behind the writer's back fails the write, and every later write of it, on
+// either server; one that lapsed while the index's lock held is taken back and the write goes on.
+TEST(CompanionLock, TheItemsServerFencesItsWritesByALockOfItsOwn) {
+  const auto plain = dz_test::RedisConnString();
+  const auto tls = dz_test::RedisTlsConnString();
+  const auto pg = dz_test::PostgresConnString();
+  if (!plain || !tls || !pg) {
+    if (dz_test::RunningInCi()) FAIL() << "test servers missing";
+    GTEST_SKIP() << "start the servers with scripts/test";
+  }
+  const std::string pg_conn = *pg + " application_name=" + dz_test::UniqueTestName("dz_cmp_");
+  for (const bool items_on_postgres : {false, true}) {
+    SCOPED_TRACE(items_on_postgres ? "items on PostgreSQL" : "items on the TLS Redis server");
+    const std::string table = dz_test::FreshTableName("cmp_items");
+    const uint64_t hash = dz_test::FreshHash();
+    const ostrik::DBConfig items_location = items_on_postgres ? dz_test::Location(Server::Postgres, pg_conn, table)
+                                                              : dz_test::Location(Server::RedisTls, *tls, table);
+    bs::StoreConnections connections;
+    auto index = bs::CreateKeystore(dz_test::Location(Server::Redis, *plain, table), "idx", hash, bs::INDEX,
+                                    connections);
+    auto items = bs::CreateKeystore(items_location, "idx", hash, bs::ITEMS, connections);
+    const std::string companion = bs::RedisStoreConnection::LockKeyOf(hash);
+    auto companion_held = [&] {
+      if (items_on_postgres) {
+        return dz_test::PgAdmin(*pg).Sql("SELECT COUNT(*) FROM pg_locks l JOIN pg_stat_activity a USING (pid) "
+                                         "WHERE l.locktype = 'advisory' AND a.application_name = $1",
+                                         {pg_conn.substr(pg_conn.rfind('=') + 1)}) == "1";
+      }
+      auto reply = dz_test::RedisAdmin(*tls).Command("EXISTS %s", companion.c_str());
+      return reply && reply->integer == 1;
+    };
+
+    index->LockIndex(milliseconds(1000));
+    index->PushItem(kGuardKey, Bytes{7});
+    index->SetLockGuard(kGuardKey, Bytes{7});
+    EXPECT_TRUE(companion_held());
+    EXPECT_FALSE(items->HoldsIndexLock());
+    items->PushItem(1, Bytes{1});
+
+    // Lapsed (or gone with a session) while the index's lock held: taken back, the write goes on.
+    if (items_on_postgres) {
+      bs::PgResult r(PQexec(connections.Postgres(pg_conn)->get(), "SELECT pg_advisory_unlock_all()"));
+      ASSERT_EQ(bs::PgStatus(r), PGRES_TUPLES_OK);
+    } else {
+      dz_test::RedisAdmin(*tls).Command("DEL %s", companion.c_str());
+    }
+    items->PushItem(2, Bytes{2});
+    EXPECT_EQ(items->GetItem(2), Bytes{2});
+    EXPECT_TRUE(companion_held());
+
+    if (!items_on_postgres) {
+      // Taken by another writer behind this one's back: refused there, and from then on everywhere.
+      dz_test::RedisAdmin(*tls).Command("SET %s %s PX %d", companion.c_str(), "another-writer", 10000);
+      const std::string lost = "Lost the writer lock of index 'idx': another writer holds it";
+      EXPECT_EQ(ErrorOf([&] { items->PushItem(3, Bytes{3}); }), lost);
+      EXPECT_EQ(ErrorOf([&] { index->PushItem(4, Bytes{4}); }), lost);
+      EXPECT_TRUE(items->GetItem(3).empty());
+      EXPECT_TRUE(index->GetItem(4).empty());
+      dz_test::RedisAdmin(*tls).Command("DEL %s", companion.c_str());
+    }
+    index->UnlockIndex();
+    EXPECT_FALSE(companion_held());
+    // Without a write under way, writes go as they are.
+    items->PushItem(5, Bytes{5});
+    EXPECT_EQ(items->GetItem(5), Bytes{5});
+    items->DeleteIndex();
+    index->DeleteIndex();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, WriterLockTest, ::testing::Values(Server::Postgres, Server::Redis, Server::RedisTls),
