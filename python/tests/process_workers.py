@@ -2,6 +2,7 @@
 another process of an application would (started with the "spawn" method, so it imports this
 module afresh); forked_child_work alone runs in a forked child and also uses what it inherited."""
 
+import time
 import zlib
 
 import numpy as np
@@ -60,6 +61,19 @@ def upsert_forever(stores, name):
     items = [version_of(f"long-{i}", 9) for i in range(200)]
     while True:
         index.upsert(items)
+
+
+def answer_when_told(stores, name, role, cache, go, report):
+    """Opens the index, says so, waits for `go`, then writes (role "writer") or queries once, and
+    reports when its answer came (time.monotonic, comparable between processes)."""
+    index = client_of(stores).load_index(name, KEY, max_cache_size=cache)
+    report.put(("ready", role))
+    go.wait()
+    if role == "writer":
+        index.upsert([version_of(f"after-{i}", 2) for i in range(50)])
+    else:
+        index.query(np.zeros(DIMENSION, np.float32), top_k=5)
+    report.put(("answered", role, time.monotonic()))
 
 
 def forked_child_work(stores, name, parents_index, parents_shared, log_path, report):

@@ -135,29 +135,47 @@ def _lock_held(stores):
 
 def test_a_killed_writer_holds_the_others_up_only_briefly(shared):
     stores, name = shared
-    for _ in range(5):
-        victim = SPAWN.Process(target=pw.upsert_forever, args=(stores, name))
-        victim.start()
-        deadline = time.monotonic() + 60
-        while not _lock_held(stores):
-            assert time.monotonic() < deadline and victim.is_alive(), "the writer never took its lock"
-        os.kill(victim.pid, signal.SIGKILL)
-        victim.join(30)
-        # A Redis key outlives its killed holder: then the kill came while the lock was held. (A
-        # PostgreSQL lock goes with the session, so there the check above is all there is.)
-        if stores[0] == "postgres" or _lock_held(stores):
-            break
-    else:
-        pytest.fail("the writer was never killed while it held its lock")
-    # PostgreSQL frees the lock with the connection at once, Redis at the lock's expiry (30 s).
-    began = time.monotonic()
-    ids = [f"after-{i}" for i in range(50)]
-    run_all([SPAWN.Process(target=pw.upsert_ids, args=(stores, name, 2, ids, 50))], timeout=90)
-    waited = time.monotonic() - began
-    assert waited < (10 if stores[0] == "postgres" else 45)
+    # A writer and two readers (one caching lists) of the index, open and waiting before the kill.
+    go, report = SPAWN.Event(), SPAWN.Queue()
+    others = [SPAWN.Process(target=pw.answer_when_told, args=(stores, name, role, cache, go, report))
+              for role, cache in (("writer", 0), ("reader", 0), ("caching reader", 16))]
+    for p in others:
+        p.start()
+    try:
+        for _ in others:
+            assert report.get(timeout=120)[0] == "ready"
+        for _ in range(5):
+            victim = SPAWN.Process(target=pw.upsert_forever, args=(stores, name))
+            victim.start()
+            deadline = time.monotonic() + 60
+            while not _lock_held(stores):
+                assert time.monotonic() < deadline and victim.is_alive(), "the writer never took its lock"
+            os.kill(victim.pid, signal.SIGKILL)
+            killed_at = time.monotonic()
+            victim.join(30)
+            # A Redis key outlives its killed holder: then the kill came while the lock was held.
+            # (A PostgreSQL lock goes with the session, so there the check above is all there is.)
+            if stores[0] == "postgres" or _lock_held(stores):
+                break
+        else:
+            pytest.fail("the writer was never killed while it held its lock")
+        # PostgreSQL frees the lock with the connection at once, Redis at the lock's expiry (5 s).
+        go.set()
+        waited = {}
+        for _ in others:
+            _, role, answered_at = report.get(timeout=120)
+            waited[role] = answered_at - killed_at
+        assert max(waited.values()) < 10, waited
+    finally:
+        for p in others:
+            p.join(30)
+            if p.is_alive():
+                p.kill()
+                p.join()
+    assert all(p.exitcode == 0 for p in others)
     index = pw.client_of(stores).load_index(name, pw.KEY)
     _, found = everything(index)
-    assert set(ids) <= set(found)
+    assert {f"after-{i}" for i in range(50)} <= set(found)
     # What the victim wrote is absent or whole, and found once.
     long_ids = [i for i in found if i.startswith("long-")]
     assert set(found.values()) == {1}
