@@ -173,24 +173,61 @@ TEST_P(StoreReconnectTest, EveryOperationIsAnsweredAfterADropAndARestart) {
 
 class PostgresTransactionTest : public StoreReconnectTest {};
 
+// Plain, and under the writer lock (one pipelined transaction, repeated once the lock is taken back
+// with its guard unchanged).
 TEST_P(PostgresTransactionTest, ABatchCutMidwayIsRepeatedWhole) {
+  for (const bool locked : {false, true}) {
+    SCOPED_TRACE(locked ? "under the writer lock" : "no lock held");
+    auto stores = MakeStores(conn_);
+    dz_test::PgAdmin admin(*dz_test::PostgresConnString());
+    if (locked) {
+      stores->index->LockIndex(std::chrono::milliseconds(1000));
+      stores->index->PushItem(0xfffffffffffffffeULL, Bytes{7});
+      stores->index->SetLockGuard(0xfffffffffffffffeULL, Bytes{7});
+    }
+    // The second chunk's statement ends its own session: the first is written but not committed.
+    const std::string seq = items_table_ + "_chunks" + (locked ? "_l" : "");
+    admin.Sql("CREATE SEQUENCE " + seq + ";");
+    admin.Sql("CREATE FUNCTION " + seq + "_f() RETURNS trigger AS $$ BEGIN IF nextval('" + seq +
+              "') = 2 THEN PERFORM pg_terminate_backend(pg_backend_pid()); END IF; RETURN NULL; END $$ "
+              "LANGUAGE plpgsql;");
+    admin.Sql("CREATE TRIGGER " + seq + "_t AFTER INSERT ON " + items_table_ +
+              " FOR EACH STATEMENT EXECUTE FUNCTION " + seq + "_f();");
+    const auto keys = Keys(2500, locked ? 10001 : 1);
+    const auto values = Values(2500, 3);
+    stores->index->BatchPushVariable(keys, values);
+    // Two statements of the cut attempt, then all three of the repeat.
+    EXPECT_EQ(admin.Sql("SELECT last_value FROM " + seq + ";"), "5");
+    EXPECT_EQ(stores->index->BatchGetVariable(keys), values);
+    EXPECT_EQ(admin.Sql("SELECT COUNT(*) FROM " + items_table_ + " WHERE index_name = $1",
+                        {std::to_string(stores->hash & ~(uint64_t{1} << 63))}),
+              locked ? "2501" : "2500");
+    admin.Sql("DROP TRIGGER " + seq + "_t ON " + items_table_ + ";");
+    stores->index->UnlockIndex();
+  }
+}
+
+// A batch that a statement of its third chunk fails, under the writer lock: nothing of it lands.
+TEST_P(PostgresTransactionTest, ABatchThatFailsUnderTheLockLandsNothing) {
   auto stores = MakeStores(conn_);
   dz_test::PgAdmin admin(*dz_test::PostgresConnString());
-  // The second chunk's statement ends its own session: the first is written but not committed.
-  const std::string seq = items_table_ + "_chunks";
-  admin.Sql("CREATE SEQUENCE " + seq + ";");
-  admin.Sql("CREATE FUNCTION " + seq + "_f() RETURNS trigger AS $$ BEGIN IF nextval('" + seq +
-            "') = 2 THEN PERFORM pg_terminate_backend(pg_backend_pid()); END IF; RETURN NULL; END $$ "
-            "LANGUAGE plpgsql;");
-  admin.Sql("CREATE TRIGGER " + seq + "_t AFTER INSERT ON " + items_table_ + " FOR EACH STATEMENT EXECUTE FUNCTION " +
-            seq + "_f();");
   const auto keys = Keys(2500, 1);
-  const auto values = Values(2500, 3);
-  stores->index->BatchPushVariable(keys, values);
-  // Two statements of the cut attempt, then all three of the repeat.
-  EXPECT_EQ(admin.Sql("SELECT last_value FROM " + seq + ";"), "5");
-  EXPECT_EQ(stores->index->BatchGetVariable(keys), values);
-  EXPECT_EQ(admin.Sql("SELECT COUNT(*) FROM " + items_table_), "2500");
+  const std::string fn = items_table_ + "_refuse";
+  // Rows go in the batch's own order: of its three chunks, the refused row's need not be the first.
+  admin.Sql("CREATE FUNCTION " + fn + "() RETURNS trigger AS $$ BEGIN IF NEW.key = '" + std::to_string(keys[2299]) +
+            "' THEN RAISE EXCEPTION 'refused by trigger'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;");
+  admin.Sql("CREATE TRIGGER " + fn + "_t BEFORE INSERT ON " + items_table_ + " FOR EACH ROW EXECUTE FUNCTION " + fn +
+            "();");
+  stores->index->LockIndex(std::chrono::milliseconds(1000));
+  EXPECT_THAT([&] { stores->index->BatchPushVariable(keys, Values(2500, 3)); },
+              testing::ThrowsMessage<std::runtime_error>(
+                  StartsWith("Error executing Batch Push. Rolling back transaction.")));
+  EXPECT_EQ(admin.Sql("SELECT COUNT(*) FROM " + items_table_), "0");
+  // The session is usable, the lock still held.
+  EXPECT_TRUE(stores->index->HoldsIndexLock());
+  stores->index->PushItem(1, Bytes{1});
+  EXPECT_EQ(stores->index->GetItem(1), Bytes{1});
+  stores->index->UnlockIndex();
 }
 
 TEST_P(StoreReconnectTest, AFailureTheServerAnsweredIsNotRepeated) {
