@@ -78,8 +78,10 @@ class Keystore {
   // processes serialise. A memory store belongs to one process, whose index serialises it: there
   // these do nothing. Only the index store of an index takes it; every store sharing its connection
   // (the data store always does) then has its interrupted calls repeated only under the lock taken
-  // back with its guard unchanged (see store_connection.h). After any failure HoldsIndexLock tells
-  // whether it is still held.
+  // back with its guard unchanged, and the index's stores on other servers hold a companion lock
+  // there (see store_connection.h). While it is held every write is fenced: the server applies it
+  // only if the lock is still this writer's at that moment; once it is lost, the stores send no
+  // write until UnlockIndex. After any failure HoldsIndexLock tells whether it is still held.
   //
   // Takes the lock, waiting at most `timeout`. PostgreSQL: a session advisory lock, polled, keyed by
   // a hash of the table name and the store's tag; it goes when the connection dies. Redis: a key

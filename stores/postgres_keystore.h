@@ -9,7 +9,8 @@
 // std::invalid_argument for refused arguments and std::runtime_error for failed statements (a failed
 // read is never answered as "absent"); most log an ERROR line first through engine_logger. A broken
 // connection is reopened and the statement (a batch: its whole transaction) repeated once; see
-// store_connection.h for that and for the writer lock, held on the shared connection. No logged or
+// store_connection.h for that and for the writer lock, held on the shared connection, which fences
+// every write while it is held (postgres_store_connection.h). No logged or
 // thrown text carries the connection's password (see connection_secrets.h).
 // One blocking connection, no lock in the process: one thread at a time.
 #pragma once

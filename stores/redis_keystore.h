@@ -8,7 +8,8 @@
 // connecting) and throws on failure. An error reply to any command is a failure of the operation
 // that sent it (std::runtime_error with the operation's message and the reply's text); bad
 // arguments are std::invalid_argument. A broken connection is reopened and the operation repeated
-// once; see store_connection.h for that and for the writer lock, held on the shared connection.
+// once; see store_connection.h for that and for the writer lock, held on the shared connection,
+// which fences every write while it is held (redis_store_connection.h).
 // Logs through engine_logger. One blocking connection, no lock in the process: one thread at a
 // time. Each operation blocks SIGPIPE on its thread while it talks to the server, so a server that
 // has gone fails the operation instead of ending the process (see sigpipe_guard.h).
