@@ -150,6 +150,8 @@ class EncryptedIndex {
   // The list of each vector under the given centroids (index type checked, GPU variant when
   // asked for). Throws, after an ERROR line, on a wrong type or a wrong code count.
   std::vector<uint32_t> EncodeLists(const FloatMatrix& vectors, const std::vector<QuantizerMatrix>& coarse) const;
+  // EncodeLists for a write under the lock: in slices, the lock kept alive between them.
+  std::vector<uint32_t> EncodeListsUnderLock(const FloatMatrix& vectors, const std::vector<QuantizerMatrix>& coarse);
   // Trained ingestion of checked items: summaries first, then the engine. Failures carry their
   // step's prefix ("Error updating metadata: ", "Error ingesting: ").
   void AddTrained(const FloatMatrix& vectors, const std::vector<std::string>& ids, const std::vector<Bytes>& contents,

@@ -1,5 +1,6 @@
 // Training: k-means over vectors into the list centroids; in place over the stored items (which
 // are then re-added list by list), or over given vectors into a serialized, trained configuration.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -37,6 +38,10 @@ TokenItemBatch Batch(const FloatMatrix& vectors, const std::vector<std::string>&
   batch.metadata = metadata;
   return batch;
 }
+
+// Rows encoded between two renewals of the writer lock: the encoding of a large training outlasts
+// the lock's lease, and below this it takes a fraction of a second.
+constexpr uint64_t kEncodeSlice = uint64_t{1} << 17;
 
 constexpr const char* kTooFewVectors =
     "Number of embeddings is less than the number of clusters. Please ingest more data before training.";
@@ -105,7 +110,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   // The writer lock is kept alive through the rounds, however long they take.
   Quantizers trained{TrainQuantizers(training.vectors, params, [this] { token_index_->CheckWriterLock(); }),
                      quantizers_->secondary};
-  training.lists = EncodeLists(training.vectors, trained.coarse);
+  training.lists = EncodeListsUnderLock(training.vectors, trained.coarse);
 
   // From here the switch runs under its intent: whatever stops it, the next writer finishes it
   // (once the trained configuration is stored) or takes it back.
@@ -129,7 +134,7 @@ void EncryptedIndex::CompleteTraining(const WriteIntent& intent, TrainingItems* 
   TrainingItems& items = given != nullptr ? *given : read;
   if (given == nullptr) {
     read = ReadTrainingItems(intent);
-    read.lists = EncodeLists(read.vectors, target.quantizers.coarse);
+    read.lists = EncodeListsUnderLock(read.vectors, target.quantizers.coarse);
   }
 
   // The re-filing is the upsert of every item on the trained path, and reports like one.
@@ -166,6 +171,21 @@ void EncryptedIndex::CompleteTraining(const WriteIntent& intent, TrainingItems* 
   const EpochTag epoch = IndexHead::RandomTag();
   token_index_->ClearIntent(epoch);
   epoch_ = epoch;
+}
+
+std::vector<uint32_t> EncryptedIndex::EncodeListsUnderLock(const FloatMatrix& vectors,
+                                                          const std::vector<QuantizerMatrix>& coarse) {
+  if (vectors.rows <= kEncodeSlice) return EncodeLists(vectors, coarse);
+  std::vector<uint32_t> lists;
+  lists.reserve(vectors.rows);
+  for (uint64_t s = 0; s < vectors.rows; s += kEncodeSlice) {
+    const uint64_t e = std::min(vectors.rows, s + kEncodeSlice);
+    FloatMatrix slice{e - s, vectors.cols, std::vector<float>(vectors.row(s), vectors.row(s) + (e - s) * vectors.cols)};
+    const std::vector<uint32_t> part = EncodeLists(slice, coarse);
+    lists.insert(lists.end(), part.begin(), part.end());
+    token_index_->CheckWriterLock();
+  }
+  return lists;
 }
 
 EncryptedIndex::TrainingItems EncryptedIndex::ReadTrainingItems(const WriteIntent& intent) {

@@ -201,5 +201,28 @@ TEST_P(IndexRoads, CosineAndSquaredEuclideanAreExact) {
 INSTANTIATE_TEST_SUITE_P(Stores, IndexRoads, testing::Values(Backend::Memory, Backend::Postgres, Backend::Redis),
                          BackendName);
 
+// A training too large to encode between two renewals of the writer lock encodes in slices: each
+// item still joins the list of its nearest centroid, so a query probing one list finds it.
+TEST(LargeTraining, EveryItemJoinsItsNearestList) {
+  const size_t n = (size_t{1} << 17) + 777;
+  const Dataset ds = Clustered(n, 2, 8, 21);
+  const ostrik::DBConfig memory("memory");
+  auto index = ostrik::Client(memory, memory, memory, 0, false)
+                   .CreateIndex("large", Key(), ostrik::IndexIVFFlat(2, 8), 0, nullptr);
+  index->Upsert(ds.vectors, ds.ids, {}, {});
+  ostrik::TrainParams train;
+  train.max_iters = 5;
+  index->TrainIndex(train);
+  std::vector<size_t> sample;
+  for (size_t i = 0; i < n; i += 4099) sample.push_back(i);
+  sample.push_back(n - 1);
+  const ostrik::QueryResults r = index->Query(ds.Rows(sample), Params(1, 1));
+  for (size_t q = 0; q < sample.size(); ++q) {
+    const auto hits = Row(r, q);
+    ASSERT_FALSE(hits.empty()) << "item " << sample[q];
+    EXPECT_NEAR(hits[0].distance, 0.0f, 1e-6f) << "item " << sample[q] << " is not in its nearest list";
+  }
+}
+
 }  // namespace
 }  // namespace index_test
