@@ -92,6 +92,9 @@ class PostgresStoreConnection : public StoreConnection {
   bool PollLock(int64_t key, std::chrono::steady_clock::time_point deadline);
   void Unlock(int64_t key);
   std::vector<uint8_t> ReadGuard() const;
+  // Forgets the held lock and releases it on the server (a broken session has); logs instead of
+  // throwing.
+  void ReleaseHeld() noexcept;
   // The two parameters that name lock_key_ in pg_locks (classid and objid, as text).
   std::array<std::string, 2> LockKeyParts() const;
 

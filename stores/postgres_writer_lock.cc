@@ -123,8 +123,13 @@ void PostgresStoreConnection::TakeCompanionLock(uint64_t identity, const std::st
 
 void PostgresStoreConnection::ReleaseCompanionLock() noexcept {
   if (lock_.owner == nullptr || !lock_.companion || Inherited()) return;
+  ReleaseHeld();
+}
+
+void PostgresStoreConnection::ReleaseHeld() noexcept {
   const std::string index_name = lock_.index_name;
   lock_ = WriterLock();
+  // A broken session has released it already.
   if (Broken()) return;
   try {
     Unlock(lock_key_);
@@ -158,20 +163,7 @@ std::string PostgresStoreConnection::VerifyLock() {
 void PostgresStoreConnection::UnlockIndex(const void* owner) noexcept {
   if (!PrimaryOf(owner) && !HoldsLock(owner)) return;
   ReleaseCompanions();
-  if (!HoldsLock(owner)) return;
-  const std::string index_name = lock_.index_name;
-  lock_ = WriterLock();
-  // A broken session has released it already.
-  if (Broken()) return;
-  try {
-    Unlock(lock_key_);
-  } catch (const std::exception& e) {
-    try {
-      ostrik::EngineLogger().error("Failed to release the writer lock of index '" + index_name + "': " + e.what() +
-                                   " (it goes with the connection)");
-    } catch (...) {
-    }
-  }
+  if (HoldsLock(owner)) ReleaseHeld();
 }
 
 void PostgresStoreConnection::CheckIndexLock(const void* /*owner*/) {

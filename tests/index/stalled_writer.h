@@ -36,6 +36,15 @@ inline Dataset Items(size_t begin, size_t end, int version, uint64_t seed) {
   return out;
 }
 
+// Row i of `from` appended to `to`.
+inline void AppendRow(Dataset& to, const Dataset& from, size_t i) {
+  to.ids.push_back(from.ids[i]);
+  to.vectors.data.insert(to.vectors.data.end(), from.vectors.row(i), from.vectors.row(i) + kDurabilityDim);
+  to.vectors.rows = to.ids.size();
+  to.metadata.push_back(from.metadata[i]);
+  to.contents.push_back(from.contents[i]);
+}
+
 // Version 1: what the index holds before.
 inline Dataset First() { return Items(0, kItems, 1, 11); }
 
@@ -44,28 +53,16 @@ inline Dataset First() { return Items(0, kItems, 1, 11); }
 inline Dataset Second() {
   Dataset d = Items(kItems / 2, kItems + kItems / 2, 2, 12);
   const Dataset repeats = Items(kItems / 2, kItems / 2 + 4, 9, 13);
-  for (size_t i = 0; i < repeats.ids.size(); ++i) {
-    d.ids.push_back(repeats.ids[i]);
-    d.vectors.data.insert(d.vectors.data.end(), repeats.vectors.row(i), repeats.vectors.row(i) + kDurabilityDim);
-    d.metadata.push_back(repeats.metadata[i]);
-    d.contents.push_back(repeats.contents[i]);
-  }
-  d.vectors.rows = d.ids.size();
+  for (size_t i = 0; i < repeats.ids.size(); ++i) AppendRow(d, repeats, i);
   return d;
 }
 
 // The other writer's upsert: version 3 of every even item of either version.
 inline Dataset Third() {
-  Dataset all = Items(0, kItems + kItems / 2, 3, 14);
+  const Dataset all = Items(0, kItems + kItems / 2, 3, 14);
   Dataset even;
   even.vectors = FloatMatrix{0, kDurabilityDim, {}};
-  for (size_t i = 0; i < all.ids.size(); i += 2) {
-    even.ids.push_back(all.ids[i]);
-    even.vectors.data.insert(even.vectors.data.end(), all.vectors.row(i), all.vectors.row(i) + kDurabilityDim);
-    even.metadata.push_back(all.metadata[i]);
-    even.contents.push_back(all.contents[i]);
-  }
-  even.vectors.rows = even.ids.size();
+  for (size_t i = 0; i < all.ids.size(); i += 2) AppendRow(even, all, i);
   return even;
 }
 

@@ -35,6 +35,9 @@ using std::chrono::milliseconds;
 using testing::HasSubstr;
 
 constexpr uint64_t kGuardKey = 0xfffffffffffffffeULL;
+// How a writer learns that it lost the lock.
+const std::string kChangedMeanwhile = "Lost the writer lock of index 'idx': another writer changed the index meanwhile";
+const std::string kHeldByAnother = "Lost the writer lock of index 'idx': another writer holds it";
 constexpr milliseconds kShortExpiry{300};
 
 // Redis locks that expire within a test's patience, for the scope's time.
@@ -184,10 +187,8 @@ TEST_P(WriterLockTest, AReconnectWhileLockedRepeatsOnlyUnderTheSameGuard) {
   } cases[] = {
       {"dropped, guard unchanged", Meanwhile::kNothing, ""},
       {"restarted, guard unchanged", Meanwhile::kRestart, ""},
-      {"another writer wrote the guard", Meanwhile::kAnotherWriterWrote,
-       "Lost the writer lock of index 'idx': another writer changed the index meanwhile"},
-      {"another writer holds the lock", Meanwhile::kAnotherWriterHolds,
-       "Lost the writer lock of index 'idx': another writer holds it"},
+      {"another writer wrote the guard", Meanwhile::kAnotherWriterWrote, kChangedMeanwhile},
+      {"another writer holds the lock", Meanwhile::kAnotherWriterHolds, kHeldByAnother},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,10 +252,9 @@ TEST_P(WriterLockTest, TheServerRefusesAWriteOfAWriterThatLostTheLock) {
     Meanwhile meanwhile;
     std::string error;  // "" when the write goes on
   } cases[] = {
-      {"another writer took it", Meanwhile::kTaken, "Lost the writer lock of index 'idx': another writer holds it"},
+      {"another writer took it", Meanwhile::kTaken, kHeldByAnother},
       {"it lapsed, nobody wrote", Meanwhile::kLapsed, ""},
-      {"it lapsed, another writer wrote", Meanwhile::kLapsedAndWritten,
-       "Lost the writer lock of index 'idx': another writer changed the index meanwhile"},
+      {"it lapsed, another writer wrote", Meanwhile::kLapsedAndWritten, kChangedMeanwhile},
   };
   const bool pg = GetParam() == Server::Postgres;
   for (const auto& c : cases) {
@@ -354,7 +354,7 @@ TEST_P(RedisLockRenewalTest, RenewalKeepsTheLockPastItsExpiry) {
   std::this_thread::sleep_for(kShortExpiry + milliseconds(100));
   b->LockIndex(milliseconds(1000));
   const auto check = Clock::now();
-  EXPECT_EQ(ErrorOf([&] { a->CheckIndexLock(); }), "Lost the writer lock of index 'idx': another writer holds it");
+  EXPECT_EQ(ErrorOf([&] { a->CheckIndexLock(); }), kHeldByAnother);
   EXPECT_LT(Since(check), milliseconds(100));
   EXPECT_FALSE(a->HoldsIndexLock());
   EXPECT_TRUE(b->HoldsIndexLock());
@@ -415,9 +415,8 @@ TEST(CompanionLock, TheItemsServerFencesItsWritesByALockOfItsOwn) {
     if (!items_on_postgres) {
       // Taken by another writer behind this one's back: refused there, and from then on everywhere.
       dz_test::RedisAdmin(*tls).Command("SET %s %s PX %d", companion.c_str(), "another-writer", 10000);
-      const std::string lost = "Lost the writer lock of index 'idx': another writer holds it";
-      EXPECT_EQ(ErrorOf([&] { items->PushItem(3, Bytes{3}); }), lost);
-      EXPECT_EQ(ErrorOf([&] { index->PushItem(4, Bytes{4}); }), lost);
+      EXPECT_EQ(ErrorOf([&] { items->PushItem(3, Bytes{3}); }), kHeldByAnother);
+      EXPECT_EQ(ErrorOf([&] { index->PushItem(4, Bytes{4}); }), kHeldByAnother);
       EXPECT_TRUE(items->GetItem(3).empty());
       EXPECT_TRUE(index->GetItem(4).empty());
       dz_test::RedisAdmin(*tls).Command("DEL %s", companion.c_str());
