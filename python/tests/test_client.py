@@ -1,13 +1,12 @@
 """Client: construction, argument forms, the per-member error mapping, listing and loading."""
 
-import subprocess
 import traceback
 
 import numpy as np
 import pytest
 
 import dodezero_vizu as dz
-from support import KEY, make_client, make_index, server_address, unique_name
+from support import KEY, make_client, make_index, run_tool, server_address, unique_name
 
 MEMORY = dz.DBConfig("memory")
 
@@ -184,9 +183,9 @@ def test_load_index_of_a_cut_config_record(record, kept, exception, message):
                          for part in ("index", "config", "items")))
     name = unique_name()
     make_index(client, name=name)
-    subprocess.run(["psql", "-X", "-q", connection, "-c",
-                    f"UPDATE {base}_config SET config = substring(config from 1 for {kept}) "
-                    f"WHERE index_name = '{name}{record}'"], check=True)
+    run_tool(["psql", "-X", "-q", connection, "-c",
+              f"UPDATE {base}_config SET config = substring(config from 1 for {kept}) "
+              f"WHERE index_name = '{name}{record}'"], check=True)
     with pytest.raises(exception) as caught:
         client.load_index(name, KEY)
     assert str(caught.value) == message

@@ -227,7 +227,7 @@ def test_import_sets_nothing_up(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(dz.__file__))
     result = subprocess.run(
         [sys.executable, "-c", "import sys, dodezero_vizu; print('numpy' in sys.modules)"],
-        cwd=tmp_path, env=env, capture_output=True, text=True, check=True)
+        cwd=tmp_path, env=env, capture_output=True, text=True, check=True, timeout=60)
     assert result.stdout == "False\n"
     assert result.stderr == ""
     assert list(tmp_path.iterdir()) == []
