@@ -260,20 +260,22 @@ void BindClient(py::module_& m) {
                return LoadSerializedIndexBinding(client, serialized_index, index_key, a[3]);
              });
 
-  cls.def("get_cpu_threads", [](const Client& client) { return client.cpu_threads(); },
-          "Get the number of CPU threads configured for this client.\n\n"
+  cls.def(
+         "get_cpu_threads", [](const Client& client) { return client.cpu_threads(); },
+         "Get the number of CPU threads configured for this client.\n\n"
+         "Returns:\n"
+         "    int: The thread count given to the constructor (0: the OpenMP default).\n\n"
+         "Example:\n"
+         "    >>> client.get_cpu_threads()\n"
+         "    4\n")
+      .def(
+          "is_gpu_enabled", [](const Client& client) { return client.gpu_accelerate(); },
+          "Tell whether GPU acceleration is enabled for this client.\n\n"
           "Returns:\n"
-          "    int: The thread count given to the constructor (0: the OpenMP default).\n\n"
+          "    bool: True if GPU acceleration was requested.\n\n"
           "Example:\n"
-          "    >>> client.get_cpu_threads()\n"
-          "    4\n")
-      .def("is_gpu_enabled", [](const Client& client) { return client.gpu_accelerate(); },
-           "Tell whether GPU acceleration is enabled for this client.\n\n"
-           "Returns:\n"
-           "    bool: True if GPU acceleration was requested.\n\n"
-           "Example:\n"
-           "    >>> client.is_gpu_enabled()\n"
-           "    False\n");
+          "    >>> client.is_gpu_enabled()\n"
+          "    False\n");
 }
 
 }  // namespace dodezero_vizu

@@ -121,13 +121,15 @@ py::bytes TrainAndSerializeBinding(EncryptedIndex& index, const py::array_t<floa
 
 void BindEncryptedIndex(py::module_& m) {
   py::class_<EncryptedIndex, std::unique_ptr<EncryptedIndex>>(m, "EncryptedIndex")
-      .def("is_trained", [](const EncryptedIndex& index) { return index.is_trained(); },
-           py::call_guard<py::gil_scoped_release>(),
-           "Checks if the index has been trained.\n\n            Returns:\n                bool: True if the index is "
-           "trained, otherwise False.\n            ")
-      .def("index_name", [](const EncryptedIndex& index) { return index.index_name(); },
-           py::call_guard<py::gil_scoped_release>(),
-           "Get the name of the index.\n\nReturns:\n    str: The name of the index.")
+      .def(
+          "is_trained", [](const EncryptedIndex& index) { return index.is_trained(); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Checks if the index has been trained.\n\n            Returns:\n                bool: True if the index is "
+          "trained, otherwise False.\n            ")
+      .def(
+          "index_name", [](const EncryptedIndex& index) { return index.index_name(); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Get the name of the index.\n\nReturns:\n    str: The name of the index.")
       .def("index_type", &IndexType,
            "Get the index type.\n\n"
            "Returns:\n"

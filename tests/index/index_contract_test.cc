@@ -246,8 +246,8 @@ TEST_P(IndexContract, CreateAcceptsTheEdgesOfItsArguments) {
   const int saved_threads = omp_get_max_threads();
   for (int32_t threads : {0, ostrik::kMaxCpuThreads}) {
     SCOPED_TRACE("cpu_threads " + std::to_string(threads));
-    ostrik::EncryptedIndex& index = Keep(
-        MakeClient(threads).CreateIndex(UniqueName("t"), Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, nullptr));
+    ostrik::EncryptedIndex& index =
+        Keep(MakeClient(threads).CreateIndex(UniqueName("t"), Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, nullptr));
     EXPECT_EQ(EncryptedIndexTestAccess::Engine(index).cpu_threads_, threads);
   }
   omp_set_num_threads(saved_threads);  // an index's count sticks to the thread that opened it
