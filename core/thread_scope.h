@@ -13,6 +13,12 @@
 
 namespace ostrik {
 
+// The most threads an index may ask for. The OpenMP runtime takes any count and fails only when it
+// starts the team: tens of thousands of threads exhaust the process (libgomp then exits it, or
+// crashes), and millions ask for more memory than there is. 1024 is far above any core count this
+// work gains from and far below where thread creation fails.
+inline constexpr int32_t kMaxCpuThreads = 1024;
+
 class ThreadCountScope {
  public:
   // 0 or less leaves the OpenMP default.

@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/thread_scope.h"
 #include "index/assembly.h"
 #include "index/serialized_index.h"
 #include "stores/postgres_index_listing.h"
@@ -18,6 +19,13 @@ bool IsZeroKey(const IndexKey& key) {
 
 }  // namespace
 
+void CheckCpuThreads(int32_t cpu_threads) {
+  if (cpu_threads < 0 || cpu_threads > kMaxCpuThreads) {
+    throw std::invalid_argument("cpu_threads must be between 0 (the OpenMP default) and " +
+                                std::to_string(kMaxCpuThreads) + ", not " + std::to_string(cpu_threads) + ".");
+  }
+}
+
 IndexSetup BaseSetup(const std::string& name, const IndexKey& key, const DBConfig& index_location,
                      const DBConfig& config_location, const DBConfig& items_location, const DBConfig& data_location,
                      int32_t cpu_threads, bool gpu_accelerate) {
@@ -28,8 +36,7 @@ IndexSetup BaseSetup(const std::string& name, const IndexKey& key, const DBConfi
   setup.config_location = config_location;
   setup.items_location = items_location;
   setup.data_location = data_location.location == NONE ? index_location : data_location;
-  // A negative count means the OpenMP default, as 0 does.
-  setup.cpu_threads = std::max<int32_t>(cpu_threads, 0);
+  setup.cpu_threads = cpu_threads;
   setup.gpu_accelerate = gpu_accelerate;
   return setup;
 }
@@ -47,6 +54,7 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
                                                     const IndexConfig& index_config,
                                                     std::optional<uint64_t> max_cache_size, Logger* logger) {
   logger = ChooseLogger(logger);
+  CheckCpuThreads(cpu_threads_);
   if (index_name.size() > 255) throw std::invalid_argument("Index name cannot be longer than 255 characters.");
   if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
   if (IsZeroKey(index_key)) throw std::invalid_argument("Index key cannot be an empty array.");

@@ -3,8 +3,10 @@
 // creates new indexes, reopens stored ones, builds in-memory indexes from serialized bytes and
 // lists the index names kept in its config location.
 //
-// Constructing a Client contacts no store and checks nothing. Failures are exceptions with the
-// documented types and texts; a failed create or load leaves no index object behind.
+// Constructing a Client contacts no store and checks nothing: a thread count outside 0 (the
+// OpenMP default) to kMaxCpuThreads (core/thread_scope.h) is refused by each operation that opens
+// an index, with std::invalid_argument. Failures are exceptions with the documented types and
+// texts; a failed create or load leaves no index object behind.
 //
 // Thread-safety: a Client holds only configuration that nothing changes; any thread may use it.
 // Creating or loading an index sets the module-wide current_logger and engine_logger.

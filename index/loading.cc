@@ -33,6 +33,7 @@ std::string CheckEngineMatches(const TokenIndex& engine, const IndexConfig& conf
 std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name, const IndexKey& index_key,
                                                   std::optional<uint64_t> max_cache_size, Logger* logger) {
   logger = ChooseLogger(logger);
+  CheckCpuThreads(cpu_threads_);
   for (const DBConfig* location : {&index_location_, &config_location_, &items_location_, &data_location_}) {
     if (location->location == MEMORY) {
       throw std::invalid_argument("Memory location is not supported for loading an existing index.");
@@ -82,6 +83,7 @@ std::unique_ptr<EncryptedIndex> Client::LoadSerializedIndex(const Bytes& seriali
                                                             Logger* logger) {
   Logger* singleton = &Logger::instance();
   ChooseLogger(logger == nullptr ? nullptr : singleton);
+  CheckCpuThreads(cpu_threads_);
 
   SerializedIndex read = ReadSerializedIndex(serialized_index);
   for (const DBConfig* location : {&index_location_, &config_location_, &items_location_, &data_location_}) {

@@ -3,6 +3,10 @@
 //
 // Registration runs once, at import, with the interpreter lock held; a failure propagates to the
 // module entry, which turns it into ImportError. The bound members document their own errors.
+//
+// Members take self by reference (a lambda around the native member), never as a pointer to a
+// member function: pybind11 passes such a member's self as a pointer, and accepts None for it, so
+// an unbound call like Client.get_cpu_threads(None) would run it on a null object.
 #pragma once
 
 #include <pybind11/pybind11.h>

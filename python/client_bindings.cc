@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/config.h"
@@ -21,6 +22,7 @@
 #include "index/encrypted_index.h"
 #include "python/bindings.h"
 #include "python/embedding.h"
+#include "python/native_texts.h"
 #include "python/private_arguments.h"
 
 namespace py = pybind11;
@@ -64,6 +66,9 @@ std::unique_ptr<EncryptedIndex> CreateIndexBinding(Client& client, const std::st
                                                    const std::optional<std::string>& embedding_model,
                                                    std::optional<uint64_t> max_cache_size, const py::object& logger) {
   try {
+    // The name comes back as str (index_name(), list_indexes()) and in every message about the
+    // index: bytes that do not decode could never be read back.
+    if (!IsUtf8(index_name)) throw std::invalid_argument("Index name is not valid UTF-8.");
     Logger* native_logger = ToLogger(logger);
     if (!embedding_model || embedding_model->empty()) {
       if (!index_config) throw std::invalid_argument("index_config cannot be None");
@@ -103,11 +108,13 @@ std::unique_ptr<EncryptedIndex> LoadSerializedIndexBinding(Client& client, const
 }
 
 // The locations arrive as pointers so that None reaches this body: a location is required, and
-// None is refused as pybind11 refuses None for a value argument, with an empty RuntimeError.
+// None is refused with the name of the argument that was None.
 std::unique_ptr<Client> NewClient(const ostrik::DBConfig* index_location, const ostrik::DBConfig* config_location,
                                   const ostrik::DBConfig* items_location, int32_t cpu_threads, bool gpu_accelerate) {
-  if (index_location == nullptr || config_location == nullptr || items_location == nullptr) {
-    throw py::cast_error("");
+  const std::pair<const ostrik::DBConfig*, const char*> locations[] = {
+      {index_location, "index_location"}, {config_location, "config_location"}, {items_location, "items_location"}};
+  for (const auto& [location, name] : locations) {
+    if (location == nullptr) throw py::type_error(std::string("Client(): ") + name + " must be a DBConfig, not None.");
   }
   return std::make_unique<Client>(*index_location, *config_location, *items_location, cpu_threads, gpu_accelerate);
 }
@@ -135,10 +142,13 @@ void BindClient(py::module_& m) {
           "        and the item records are kept.\n"
           "    config_location (DBConfig): Where the index configurations are kept; list_indexes() reads it.\n"
           "    items_location (DBConfig): Where the encrypted item contents are kept.\n"
-          "    cpu_threads (int): OpenMP threads used by the indexes this client opens; 0 keeps the\n"
-          "        default (default 0).\n"
+          "    cpu_threads (int): OpenMP threads each index this client opens runs its parallel work on,\n"
+          "        from 0 to 1024; 0 (the default) keeps the OpenMP default (OMP_NUM_THREADS when set,\n"
+          "        else one per core). The count is checked when an index is created or loaded.\n"
           "    gpu_accelerate (bool): Request GPU kernels; this build has none, so operations that need\n"
           "        them fail (default False).\n\n"
+          "Raises:\n"
+          "    TypeError: If a location is None or not a DBConfig, or cpu_threads is not a 32-bit int.\n\n"
           "Example:\n"
           "    >>> index_location = DBConfig('postgres', table_name='index_table',\n"
           "    ...                           connection_string='host=localhost dbname=vectors')\n"
@@ -178,7 +188,7 @@ void BindClient(py::module_& m) {
                               index_type),
              "Create a new encrypted index and return it.\n\n"
              "Parameters:\n"
-             "    index_name (str): Name of the index (1 to 255 bytes).\n"
+             "    index_name (str): Name of the index (1 to 255 bytes of UTF-8).\n"
              "    index_key (bytes or list[int]): The 32-byte key that protects the index; not all zero.\n"
              "    index_config (IndexConfig): Shape and distance metric of the index, e.g. IndexIVFFlat.\n"
              "    embedding_model (str, optional): Name of a SentenceTransformer model used to embed text\n"
@@ -191,7 +201,8 @@ void BindClient(py::module_& m) {
              "Raises:\n"
              "    TypeError: If an argument has the wrong type (a key that is not 32 integers from 0 to\n"
              "        255, a negative cache size); the text never shows the arguments' values.\n"
-             "    ValueError: If an argument is refused, the model cannot be used, or creation fails\n"
+             "    ValueError: If an argument is refused (a name given as bytes that are not UTF-8, the\n"
+             "        client's cpu_threads outside 0 to 1024), the model cannot be used, or creation fails\n"
              "        (for instance a name that already exists in a PostgreSQL or Redis location).\n"
              "    Exception: Whatever the model's get_sentence_embedding_dimension() raises passes\n"
              "        unchanged.\n\n"
@@ -221,8 +232,9 @@ void BindClient(py::module_& m) {
              "Raises:\n"
              "    TypeError: If an argument has the wrong type (a key that is not 32 integers from 0 to\n"
              "        255, a negative cache size); the text never shows the arguments' values.\n"
-             "    ValueError: If the name is empty, a location is memory, or a stored record of the index is\n"
-             "        empty, shorter than a sealed value (28 bytes) or not a readable index configuration.\n"
+             "    ValueError: If the client's cpu_threads is outside 0 to 1024, the name is empty, a location\n"
+             "        is memory, or a stored record of the index is empty, shorter than a sealed value (28\n"
+             "        bytes) or not a readable index configuration.\n"
              "    RuntimeError: If the index does not exist, the key is wrong, a stored record does not\n"
              "        decrypt or its engine state is unreadable, a store fails, or logger is not a Logger.\n\n"
              "Note:\n"
@@ -248,20 +260,22 @@ void BindClient(py::module_& m) {
                return LoadSerializedIndexBinding(client, serialized_index, index_key, a[3]);
              });
 
-  cls.def("get_cpu_threads", &Client::cpu_threads,
-          "Get the number of CPU threads configured for this client.\n\n"
+  cls.def(
+         "get_cpu_threads", [](const Client& client) { return client.cpu_threads(); },
+         "Get the number of CPU threads configured for this client.\n\n"
+         "Returns:\n"
+         "    int: The thread count given to the constructor (0: the OpenMP default).\n\n"
+         "Example:\n"
+         "    >>> client.get_cpu_threads()\n"
+         "    4\n")
+      .def(
+          "is_gpu_enabled", [](const Client& client) { return client.gpu_accelerate(); },
+          "Tell whether GPU acceleration is enabled for this client.\n\n"
           "Returns:\n"
-          "    int: The thread count given to the constructor (0: the OpenMP default).\n\n"
+          "    bool: True if GPU acceleration was requested.\n\n"
           "Example:\n"
-          "    >>> client.get_cpu_threads()\n"
-          "    4\n")
-      .def("is_gpu_enabled", &Client::gpu_accelerate,
-           "Tell whether GPU acceleration is enabled for this client.\n\n"
-           "Returns:\n"
-           "    bool: True if GPU acceleration was requested.\n\n"
-           "Example:\n"
-           "    >>> client.is_gpu_enabled()\n"
-           "    False\n");
+          "    >>> client.is_gpu_enabled()\n"
+          "    False\n");
 }
 
 }  // namespace dodezero_vizu

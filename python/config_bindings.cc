@@ -66,14 +66,17 @@ void BindIndexConfigs(py::module_& m) {
       .def_property_readonly(
           "index_type", [](const IndexConfig& c) { return IndexTypeText(c.index_type); },
           "Get the index type.\n\nReturns:\n    str: The index type as a lowercase string (ivfflat).")
-      .def("n_lists", &IndexConfig::n_lists,
-           "Get the number of lists (coarse clusters) in the index.\n\nReturns:\n    int: The number of lists.")
-      .def("pq_dim", &IndexConfig::pq_dim,
-           "Get the Product Quantization (PQ) dimension, if applicable.\n\nReturns:\n    int: The PQ dimension, or 0 "
-           "if not applicable.")
-      .def("pq_bits", &IndexConfig::pq_bits,
-           "Get the number of bits per PQ code, if applicable.\n\nReturns:\n    int: The number of bits per PQ code, "
-           "or 0 if not applicable.")
+      .def(
+          "n_lists", [](const IndexConfig& c) { return c.n_lists(); },
+          "Get the number of lists (coarse clusters) in the index.\n\nReturns:\n    int: The number of lists.")
+      .def(
+          "pq_dim", [](const IndexConfig& c) { return c.pq_dim(); },
+          "Get the Product Quantization (PQ) dimension, if applicable.\n\nReturns:\n    int: The PQ dimension, or 0 "
+          "if not applicable.")
+      .def(
+          "pq_bits", [](const IndexConfig& c) { return c.pq_bits(); },
+          "Get the number of bits per PQ code, if applicable.\n\nReturns:\n    int: The number of bits per PQ code, "
+          "or 0 if not applicable.")
       .def(
           "clone", [](const IndexConfig& c) { return std::shared_ptr<IndexConfig>(c.clone()); },
           "Clone this IndexConfig object.\n\nReturns:\n    IndexConfig: A unique pointer to a cloned IndexConfig "
@@ -86,9 +89,10 @@ void BindIndexConfigs(py::module_& m) {
            "Initialize the IVFFlat index configuration.\n\nParameters:\n    dimension (int): Dimensionality of the "
            "vectors.\n    n_lists (int): Number of coarse clusters (lists).\n    metric (string): Distance metric "
            "(euclidean, cosine, or squared_euclidean), default is euclidean.\n")
-      .def("n_lists", &IndexIVFFlat::n_lists,
-           "Get the number of lists in the IVFFlat index.\n\nReturns:\n    int: The number of coarse clusters (lists) "
-           "in the index.");
+      .def(
+          "n_lists", [](const IndexIVFFlat& c) { return c.n_lists(); },
+          "Get the number of lists in the IVFFlat index.\n\nReturns:\n    int: The number of coarse clusters (lists) "
+          "in the index.");
 }
 
 }  // namespace dodezero_vizu

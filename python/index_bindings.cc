@@ -121,11 +121,15 @@ py::bytes TrainAndSerializeBinding(EncryptedIndex& index, const py::array_t<floa
 
 void BindEncryptedIndex(py::module_& m) {
   py::class_<EncryptedIndex, std::unique_ptr<EncryptedIndex>>(m, "EncryptedIndex")
-      .def("is_trained", &EncryptedIndex::is_trained, py::call_guard<py::gil_scoped_release>(),
-           "Checks if the index has been trained.\n\n            Returns:\n                bool: True if the index is "
-           "trained, otherwise False.\n            ")
-      .def("index_name", &EncryptedIndex::index_name, py::call_guard<py::gil_scoped_release>(),
-           "Get the name of the index.\n\nReturns:\n    str: The name of the index.")
+      .def(
+          "is_trained", [](const EncryptedIndex& index) { return index.is_trained(); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Checks if the index has been trained.\n\n            Returns:\n                bool: True if the index is "
+          "trained, otherwise False.\n            ")
+      .def(
+          "index_name", [](const EncryptedIndex& index) { return index.index_name(); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Get the name of the index.\n\nReturns:\n    str: The name of the index.")
       .def("index_type", &IndexType,
            "Get the index type.\n\n"
            "Returns:\n"
@@ -207,7 +211,9 @@ void BindEncryptedIndex(py::module_& m) {
            "        embedding model, an item may give str 'contents' instead of a 'vector': those\n"
            "        contents are embedded, all in one batch.\n"
            "    upsert(ids, vectors): ids as a list of str (or a 1-D NumPy array, whose values become\n"
-           "        their decimal texts) and a float32 NumPy array of shape (len(ids), dimension).\n\n"
+           "        their decimal texts) and a float32 NumPy array of shape (len(ids), dimension).\n"
+           "An id given more than once in one call keeps its first occurrence; the others are skipped,\n"
+           "with a warning on standard error.\n\n"
            "Parameters:\n"
            "    arg1 (list[dict] or list[str] or numpy.ndarray): The items, or the ids.\n"
            "    arg2 (numpy.ndarray, optional): The vectors, in the second form only.\n\n"

@@ -51,11 +51,11 @@ void BindLogger(py::module_& m) {
           "    ValueError: If level is not one of the texts above.\n\n"
           "Example:\n"
           "    >>> Logger.instance().configure('info', to_file=True, file_path='client.log')\n")
-      .def("info", &Logger::info)
-      .def("debug", &Logger::debug)
-      .def("warning", &Logger::warning)
-      .def("error", &Logger::error)
-      .def("critical", &Logger::critical);
+      .def("info", [](Logger& logger, const std::string& message) { logger.info(message); })
+      .def("debug", [](Logger& logger, const std::string& message) { logger.debug(message); })
+      .def("warning", [](Logger& logger, const std::string& message) { logger.warning(message); })
+      .def("error", [](Logger& logger, const std::string& message) { logger.error(message); })
+      .def("critical", [](Logger& logger, const std::string& message) { logger.critical(message); });
 }
 
 }  // namespace dodezero_vizu

@@ -13,6 +13,7 @@
 #include "core/matrix.h"
 #include "python/conversions.h"
 #include "python/embedding.h"
+#include "python/native_texts.h"
 
 namespace py = pybind11;
 
@@ -31,13 +32,8 @@ constexpr const char* kBadItemList = "Invalid arguments. Expected a list of dict
 // never read back: bytes ids are checked here, where the caller can still fix them.
 std::string IdText(py::handle value, size_t position) {
   std::string id = py::cast<std::string>(value);
-  if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
-    const auto decoded = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "strict"));
-    if (!decoded) {
-      PyErr_Clear();
-      throw std::invalid_argument("Item id at index " + std::to_string(position) + " is not valid UTF-8.");
-    }
+  if ((PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) && !IsUtf8(id)) {
+    throw std::invalid_argument("Item id at index " + std::to_string(position) + " is not valid UTF-8.");
   }
   return id;
 }

@@ -1,5 +1,7 @@
 #include "stores/postgres_store_connection.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -46,7 +48,15 @@ std::string PostgresStoreConnection::Message() const {
   return RedactSecrets(conn_ ? PQerrorMessage(conn_.get()) : "no connection", secrets_);
 }
 
-bool PostgresStoreConnection::Broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
+bool PostgresStoreConnection::Broken() const {
+  if (!conn_ || PQstatus(conn_.get()) == CONNECTION_BAD) return true;
+  // libpq marks a session bad only once it has read the end of the socket, which can come after a
+  // command already failed for it ("server closed the connection unexpectedly" while sending): a
+  // server that closed its end has ended the session. Polling reads nothing, so an inherited
+  // socket is left alone.
+  pollfd socket{PQsocket(conn_.get()), POLLRDHUP, 0};
+  return socket.fd < 0 || (poll(&socket, 1, 0) == 1 && (socket.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+}
 
 void PostgresStoreConnection::Reopen() {
   // A new session knows none of the old one's prepared statements.

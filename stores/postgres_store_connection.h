@@ -1,6 +1,7 @@
 // PostgresStoreConnection: the libpq session that the PostgreSQL stores of one index on one server
-// and database share. It reopens the session after it broke (PQstatus CONNECTION_BAD after a
-// failure; see store_connection.h for what is repeated), names and prepares statements for the
+// and database share. It reopens the session after it broke (after a failure PQstatus is
+// CONNECTION_BAD, or the server has closed its end of the socket; see store_connection.h for what
+// is repeated), names and prepares statements for the
 // stores on it, and holds the index's writer lock: a session advisory lock keyed by a 64-bit hash
 // of the table name and the locking store's tag (of the primary's identity, for a companion), which
 // goes when the session does.

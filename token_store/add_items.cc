@@ -102,8 +102,10 @@ void TokenIndex::AddItems(const TokenItemBatch& input) {
   }
   CheckTokens(input.input_tokens);
 
-  // Repeated ids (equal data labels) are resolved before the first write: the last occurrence
-  // wins, so no write can meet the same id twice.
+  // Repeated ids (equal data labels) are resolved before the first write, so that no write can
+  // meet the same id twice. An index's upsert keeps each id's first occurrence before it gets here
+  // (index/upsert.cc), so its batches come without repeats; for other callers of the engine the
+  // last occurrence wins.
   const std::vector<uint64_t> input_labels = ItemLabels(input.item_ids, data_key_.data());
   std::vector<size_t> keep;
   {

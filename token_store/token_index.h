@@ -120,8 +120,10 @@ class TokenIndex {
   // Renews the writer lock when due; throws when it was lost (stores/keystore.h).
   void CheckWriterLock() const;
 
-  // Adds (or replaces, by id) every item of the batch, or refuses the whole batch unchanged. A
-  // store failure midway is rethrown with its text; returning means the whole batch is stored.
+  // Adds (or replaces, by id) every item of the batch, or refuses the whole batch unchanged; of an
+  // id repeated in the batch the last occurrence is stored (an index's upsert has already kept the
+  // first). A store failure midway is rethrown with its text; returning means the whole batch is
+  // stored.
   void AddItems(const TokenItemBatch& batch);
   // The items of each requested token, one group per request position, in request order. A
   // deleted item's position yields a placeholder (empty id, zero payload, empty metadata). Parallel

@@ -1,6 +1,7 @@
 """Shared helpers of the module's tests: store locations, unique names, index factories."""
 
 import os
+import subprocess
 import uuid
 
 import pytest
@@ -27,6 +28,14 @@ def server_address(variable):
     if os.environ.get("CI") == "true":
         pytest.fail(f"{variable} is not set: test server missing")
     pytest.skip(f"{variable} is not set: start the servers with scripts/test")
+
+
+def run_tool(args, timeout=60, **kwargs):
+    """Runs a program that is not the module (psql, redis-cli) and waits at most `timeout` seconds.
+    It runs without the sanitizer runtime that a sanitized suite preloads for the module: psql
+    hangs in its start-up under it."""
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    return subprocess.run(args, env=env, timeout=timeout, **kwargs)
 
 
 def unique_name(prefix="t"):

@@ -1,13 +1,12 @@
 """Client: construction, argument forms, the per-member error mapping, listing and loading."""
 
-import subprocess
 import traceback
 
 import numpy as np
 import pytest
 
 import dodezero_vizu as dz
-from support import KEY, make_client, make_index, server_address, unique_name
+from support import KEY, make_client, make_index, run_tool, server_address, unique_name
 
 MEMORY = dz.DBConfig("memory")
 
@@ -21,13 +20,51 @@ def test_thread_count_and_gpu_flag_read_back(threads, gpu):
     assert (keywords.get_cpu_threads(), keywords.is_gpu_enabled()) == (0, False)
 
 
-@pytest.mark.parametrize("position", range(3))
-def test_none_location_is_runtime_error_with_empty_message(position):
+@pytest.mark.parametrize("position, name", enumerate(["index_location", "config_location", "items_location"]))
+def test_none_location_is_a_type_error_that_names_it(position, name):
     args = [MEMORY, MEMORY, MEMORY]
     args[position] = None
-    with pytest.raises(RuntimeError) as caught:
+    with pytest.raises(TypeError) as caught:
         dz.Client(*args)
-    assert str(caught.value) == ""
+    assert str(caught.value) == f"Client(): {name} must be a DBConfig, not None."
+
+
+@pytest.mark.parametrize("threads", [-1, -2**31, 1025, 80000, 2**31 - 1])
+def test_thread_counts_out_of_bounds_are_refused_where_an_index_opens(threads):
+    """A count the OpenMP runtime cannot run (it crashed or exited the interpreter) is a ValueError
+    of each member that opens an index; the client keeps what it was given."""
+    message = f"cpu_threads must be between 0 (the OpenMP default) and 1024, not {threads}."
+    memory = dz.Client(MEMORY, MEMORY, MEMORY, threads)
+    assert memory.get_cpu_threads() == threads
+    serialized = make_index(make_client("memory")).train_and_serialize(np.random.rand(4, 4).astype(np.float32))
+    for call in (lambda: make_index(memory), lambda: memory.load_serialized_index(serialized, KEY),
+                 lambda: make_client("redis", cpu_threads=threads).load_index(unique_name(), KEY)):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("kind", ["memory", "redis"])
+def test_index_names_are_utf8(kind):
+    """A name comes back as str (index_name(), list_indexes(), every message about the index):
+    bytes that do not decode are refused at creation, bytes that do are the name they spell."""
+    client = make_client(kind)
+    for name in (b"\xff", b"ab\xffcd", bytearray(b"\xc3")):
+        with pytest.raises(ValueError) as caught:
+            make_index(client, name=name)
+        assert str(caught.value) == "Index name is not valid UTF-8."
+    spelled = unique_name("caf\u00e9")
+    assert make_index(client, name=spelled.encode()).index_name() == spelled
+
+
+def test_undecodable_bytes_in_a_message_are_replaced():
+    """A message quoting bytes from outside keeps its text, the bytes that do not decode replaced."""
+    with pytest.raises(ValueError) as caught:
+        dz.DBConfig(b"mem\xffory")
+    assert str(caught.value) == "Unknown DB location: mem\ufffdory"
+    with pytest.raises(RuntimeError) as caught:
+        make_client("redis").load_index(b"ab\xffcd", KEY)
+    assert "ab\ufffdcd" in str(caught.value) and "does not exist" in str(caught.value)
 
 
 @pytest.mark.parametrize("key", [KEY, list(KEY), tuple(KEY), bytes(31) + b"\x01", [np.uint8(9)] * 32])
@@ -146,9 +183,9 @@ def test_load_index_of_a_cut_config_record(record, kept, exception, message):
                          for part in ("index", "config", "items")))
     name = unique_name()
     make_index(client, name=name)
-    subprocess.run(["psql", "-X", "-q", connection, "-c",
-                    f"UPDATE {base}_config SET config = substring(config from 1 for {kept}) "
-                    f"WHERE index_name = '{name}{record}'"], check=True)
+    run_tool(["psql", "-X", "-q", connection, "-c",
+              f"UPDATE {base}_config SET config = substring(config from 1 for {kept}) "
+              f"WHERE index_name = '{name}{record}'"], check=True)
     with pytest.raises(exception) as caught:
         client.load_index(name, KEY)
     assert str(caught.value) == message

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import dodezero_vizu as dz
@@ -180,6 +181,34 @@ def test_long_docstrings_have_their_sections(member, sections):
         assert section in text
 
 
+# Every member with None as self and otherwise acceptable arguments.
+_ON_NONE = [
+    (dz.Logger.configure, ("info",)),
+    *[(getattr(dz.Logger, level), ("text",)) for level in ("info", "debug", "warning", "error", "critical")],
+    *[(dz.IndexConfig.__dict__[name].fget, ()) for name in ("dimension", "metric", "index_type")],
+    *[(getattr(dz.IndexConfig, name), ()) for name in ("n_lists", "pq_dim", "pq_bits", "clone")],
+    (dz.IndexIVFFlat.n_lists, ()),
+    *[(getattr(dz.Client, name), ()) for name in ("list_indexes", "get_cpu_threads", "is_gpu_enabled")],
+    (dz.Client.create_index, ("n", bytes(range(1, 33)), dz.IndexIVFFlat(1, 1))),
+    (dz.Client.load_index, ("n", bytes(range(1, 33)))),
+    (dz.Client.load_serialized_index, (b"", bytes(range(1, 33)))),
+    *[(getattr(dz.EncryptedIndex, name), ())
+      for name in ("is_trained", "index_name", "index_type", "index_config", "delete_index", "train")],
+    (dz.EncryptedIndex.get, (["a"],)),
+    (dz.EncryptedIndex.upsert, ([{"id": "a", "vector": [1.0]}],)),
+    (dz.EncryptedIndex.delete, (["a"],)),
+    (dz.EncryptedIndex.query, ([[1.0]],)),
+    (dz.EncryptedIndex.train_and_serialize, (np.zeros((1, 1), np.float32),)),
+]
+
+
+def test_a_member_called_on_none_is_refused():
+    """None as self is a TypeError for every member, never a call on a null object."""
+    for member, args in _ON_NONE:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            member(None, *args)
+
+
 @pytest.mark.parametrize("cls", [dz.Logger, dz.IndexConfig, dz.EncryptedIndex])
 def test_classes_without_constructor(cls):
     with pytest.raises(TypeError, match="No constructor defined!$"):
@@ -198,7 +227,7 @@ def test_import_sets_nothing_up(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(dz.__file__))
     result = subprocess.run(
         [sys.executable, "-c", "import sys, dodezero_vizu; print('numpy' in sys.modules)"],
-        cwd=tmp_path, env=env, capture_output=True, text=True, check=True)
+        cwd=tmp_path, env=env, capture_output=True, text=True, check=True, timeout=60)
     assert result.stdout == "False\n"
     assert result.stderr == ""
     assert list(tmp_path.iterdir()) == []

@@ -6,7 +6,6 @@ import multiprocessing as mp
 import os
 import queue
 import signal
-import subprocess
 import time
 
 import numpy as np
@@ -14,7 +13,7 @@ import pytest
 
 import dodezero_vizu as dz
 import process_workers as pw
-from support import server_address, unique_name
+from support import run_tool, server_address, unique_name
 
 SPAWN = mp.get_context("spawn")
 FORK = mp.get_context("fork")
@@ -123,13 +122,13 @@ def _lock_held(stores):
     """Whether some process holds a writer lock on the index's server right now."""
     kind, connection, _ = stores
     if kind == "postgres":
-        out = subprocess.run(["psql", connection, "-Atc",
-                              "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted"],
-                             capture_output=True, text=True, check=True).stdout
+        out = run_tool(["psql", "-X", connection, "-Atc",
+                        "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted"],
+                       capture_output=True, text=True, check=True).stdout
         return int(out.strip() or 0) > 0
     port = dict(pair.split(":", 1) for pair in connection.split(","))["port"]
-    out = subprocess.run(["redis-cli", "-h", "127.0.0.1", "-p", port, "--scan", "--pattern", "dz:lock:*"],
-                         capture_output=True, text=True, check=True).stdout
+    out = run_tool(["redis-cli", "-h", "127.0.0.1", "-p", port, "--scan", "--pattern", "dz:lock:*"],
+                   capture_output=True, text=True, check=True).stdout
     return bool(out.strip())
 
 

@@ -3,6 +3,7 @@
 // leaves stored (nothing), and what creating, loading, listing and train-and-serialize accept.
 // Lines are read back from the singleton logger writing to a file of the test's own.
 #include <gtest/gtest.h>
+#include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <numeric>
 #include <set>
 
+#include "core/thread_scope.h"
 #include "index/serialized_index.h"
 #include "index_fixture.h"
 #include "stores/keystore_factory.h"
@@ -240,12 +242,44 @@ TEST_P(IndexContract, CreateAcceptsTheEdgesOfItsArguments) {
         client.CreateIndex(UniqueName("c"), Key(), ostrik::IndexIVFFlat(kDim, kLists), cache, &Logger::instance()));
     EXPECT_EQ(EncryptedIndexTestAccess::Engine(index).cache_capacity(), cache.value_or(0));
   }
-  // A negative thread count is the OpenMP default, as 0 is; the client reports what it was given.
-  ostrik::Client negative = MakeClient(-3);
-  EXPECT_EQ(negative.cpu_threads(), -3);
-  ostrik::EncryptedIndex& index =
-      Keep(negative.CreateIndex(UniqueName("t"), Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, &Logger::instance()));
-  EXPECT_EQ(EncryptedIndexTestAccess::Engine(index).cpu_threads_, 0);
+  // Thread counts from 0 (the OpenMP default) to the bound are the engine's.
+  const int saved_threads = omp_get_max_threads();
+  for (int32_t threads : {0, ostrik::kMaxCpuThreads}) {
+    SCOPED_TRACE("cpu_threads " + std::to_string(threads));
+    ostrik::EncryptedIndex& index =
+        Keep(MakeClient(threads).CreateIndex(UniqueName("t"), Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, nullptr));
+    EXPECT_EQ(EncryptedIndexTestAccess::Engine(index).cpu_threads_, threads);
+  }
+  omp_set_num_threads(saved_threads);  // an index's count sticks to the thread that opened it
+}
+
+// A count the OpenMP runtime cannot run (it crashes or exits the process when the team starts) is
+// refused wherever an index is opened, before anything is written or read; the client itself
+// checks nothing and reports what it was given.
+TEST_P(IndexContract, ThreadCountsOutOfBoundsAreRefusedWhereAnIndexOpens) {
+  const std::string name = UniqueName("threads");
+  Open(name, ostrik::IndexIVFFlat(kDim, kLists));
+  const Bytes serialized =
+      ostrik::SerializeIndexTable("serialized", ostrik::IndexIVFFlat(kDim, kLists), ostrik::Quantizers{}, false);
+  for (int32_t threads : {-1, std::numeric_limits<int32_t>::min(), ostrik::kMaxCpuThreads + 1, 80000,
+                          std::numeric_limits<int32_t>::max()}) {
+    SCOPED_TRACE("cpu_threads " + std::to_string(threads));
+    const Thrown refused = InvalidArgument("cpu_threads must be between 0 (the OpenMP default) and 1024, not " +
+                                           std::to_string(threads) + ".");
+    ostrik::Client client = MakeClient(threads);
+    EXPECT_EQ(client.cpu_threads(), threads);
+    log_.Mark();
+    EXPECT_EQ(ThrownBy([&] {
+                client.CreateIndex(UniqueName("t"), Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, &Logger::instance());
+              }),
+              refused);
+    if (persistent()) {
+      EXPECT_EQ(ThrownBy([&] { client.LoadIndex(name, Key(), 0, &Logger::instance()); }), refused);
+    } else {
+      EXPECT_EQ(ThrownBy([&] { client.LoadSerializedIndex(serialized, Key(), &Logger::instance()); }), refused);
+    }
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{});
+  }
 }
 
 TEST_P(LongNameContract, LongestNameIsAccepted) {

@@ -308,7 +308,7 @@ TEST_P(IndexFaults, WidthsAreRefusedNotTruncated) {
 
   // top_k beyond 32 bits is clamped, not wrapped (2^32 + 5 would wrap to 5).
   const Dataset ds = Clustered(9, kDim, kLists);
-  ostrik::EncryptedIndex& index = Keep(MakeClient(-3).CreateIndex(name, Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, nullptr));
+  ostrik::EncryptedIndex& index = Keep(client.CreateIndex(name, Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, nullptr));
   index.Upsert(ds.vectors, ds.ids, {}, {});
   EXPECT_EQ(Row(index.Query(ds.Rows({0}), AllOf((uint64_t{1} << 32) + 5)), 0).size(), 9u);
 }

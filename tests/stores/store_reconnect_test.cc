@@ -8,10 +8,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server_faults.h"
+#include "stores/command_failure.h"
 #include "stores/keystore_factory.h"
+#include "stores/postgres_store_connection.h"
+#include "stores/store_connections.h"
 
 namespace {
 
@@ -228,6 +232,32 @@ TEST_P(PostgresTransactionTest, ABatchThatFailsUnderTheLockLandsNothing) {
   stores->index->PushItem(1, Bytes{1});
   EXPECT_EQ(stores->index->GetItem(1), Bytes{1});
   stores->index->UnlockIndex();
+}
+
+// libpq marks a session bad only once it reads the end of the socket, which may come after a
+// command already failed for it (it then reports "server closed the connection unexpectedly" from
+// sending): such a failure is a broken connection, repeated after reconnecting, never reported as
+// if the server had answered it (which would leave the store unnamed).
+TEST_P(PostgresTransactionTest, AFailureOnASessionTheServerEndedIsRepeated) {
+  auto stores = MakeStores(conn_);
+  stores->index->PushItem(31, Bytes{3, 1});
+  const std::shared_ptr<bs::PostgresStoreConnection> connection = stores->connections.Postgres(conn_);
+  EXPECT_FALSE(connection->Broken());
+  ASSERT_EQ(dz_test::PgAdmin(*dz_test::PostgresConnString()).Terminate(app_), 1);
+  ASSERT_EQ(PQstatus(connection->get()), CONNECTION_OK) << "libpq has not read the session's end yet";
+  bool broken = connection->Broken();
+  for (int i = 0; i < 200 && !broken; ++i) {  // the server's end reaches the socket a moment later
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    broken = connection->Broken();
+  }
+  EXPECT_TRUE(broken);
+  int runs = 0;
+  connection->Run(bs::INDEX, [&] {
+    // The first run fails as libpq reports a command whose sending failed.
+    if (++runs == 1) throw bs::CommandFailure("Postgres put_item error: ", "server closed the connection unexpectedly");
+  });
+  EXPECT_EQ(runs, 2);
+  EXPECT_EQ(stores->index->GetItem(31), (Bytes{3, 1}));
 }
 
 TEST_P(StoreReconnectTest, AFailureTheServerAnsweredIsNotRepeated) {
