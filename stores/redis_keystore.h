@@ -47,6 +47,7 @@ class RedisKeystore : public Keystore {
   std::vector<uint8_t> GetItem(const uint64_t& key) override;
   ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) override;
   std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) override;
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
@@ -75,6 +76,9 @@ class RedisKeystore : public Keystore {
   void QueueHset(const uint64_t& key, const uint8_t* value, size_t length, uint64_t queued);
 
   redisContext* context() const { return conn_->get(); }
+  // The values of `keys` into `out` in pipelined chunks (see redis_hash_reader.h); logs and throws
+  // "HMGET command failed".
+  void ReadFields(const std::vector<uint64_t>& keys, ValueViews& out);
 
   uint64_t value_size_ = 8;
   std::shared_ptr<RedisStoreConnection> conn_;
@@ -83,6 +87,8 @@ class RedisKeystore : public Keystore {
   std::string table_name_;
   int32_t store_kind_ = INDEX;
   Field hash_key_{};
+  // The room BatchGetItems and BatchGetVariable read into.
+  ValueViews read_scratch_;
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store
