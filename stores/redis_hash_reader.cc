@@ -11,8 +11,9 @@ namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
 
 const std::string kFailed = "HMGET command failed";
-// Fields of the first round, and the bounds of a later one.
-constexpr size_t kMinRoundFields = kHashReadChunk;
+// Fields of the first round (values of any size may come: megabytes each, for contents), and
+// the most of a later one.
+constexpr size_t kFirstRoundFields = 16;
 constexpr size_t kMaxRoundFields = 64 * kHashReadChunk;
 // What one socket read may bring: fewer, larger reads than the client library's 16 kB.
 constexpr size_t kReadRoom = size_t{1} << 20;
@@ -186,10 +187,10 @@ void ReadHashFields(RedisStoreConnection& conn, const std::array<char, 8>& hash,
   while (done < n) {
     if (done != 0) conn.KeepLockAlive();
     // A round of about kHashReadRoundBytes of replies, by what the values so far weighed.
-    size_t round = kMinRoundFields;
+    size_t round = kFirstRoundFields;
     if (done != 0) {
       const uint64_t per_field = std::max<uint64_t>(stream.parsed() / done, 1);
-      round = static_cast<size_t>(std::clamp<uint64_t>(kHashReadRoundBytes / per_field, kMinRoundFields, kMaxRoundFields));
+      round = static_cast<size_t>(std::clamp<uint64_t>(kHashReadRoundBytes / per_field, 1, kMaxRoundFields));
     }
     round = std::min(round, n - done);
     chunk_fields.clear();

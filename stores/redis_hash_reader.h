@@ -1,6 +1,7 @@
 // ReadHashFields: the values of many fields of one Redis hash, read as pipelined HMGETs of at most
 // kHashReadChunk fields each, sent in rounds whose replies come to about kHashReadRoundBytes (the
-// first round, before anything is known of the values' sizes, is one command). A single reply of
+// first round, before anything is known of the values' sizes, asks for a few fields only; a value
+// larger than a round is a round of its own). A single reply of
 // tens of megabytes would hold the single-threaded server for hundreds of milliseconds and
 // allocate a reply object per value here; these replies are parsed as they arrive, straight into
 // the caller's reused ReadBuffer, and the views point into it. Between rounds, with no reply
