@@ -84,24 +84,25 @@ void ReadKeyedValues(PostgresStoreConnection& conn, const std::string& statement
   while (PGresult* raw = PQgetResult(pg)) {
     const PgResult r(raw);
     const ExecStatusType status = PQresultStatus(raw);
-    if (status == PGRES_TUPLES_OK) continue;  // the end of the rows
-    if (status != PGRES_SINGLE_TUPLE) {
+    // One row at a time, then the end (no rows); all of them at once had single rows been refused.
+    if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK) {
       if (!failure) failure = conn.Failure(kFailed);
       continue;  // the rest is read, so that the session is idle again
     }
-    if (failure) continue;
-    const uint64_t position = PQgetlength(raw, 0, 0) == 8 ? BigEndian64(PQgetvalue(raw, 0, 0)) : 0;
-    if (position < 1 || position > m) {
-      failure = CommandFailure(kFailed, "the server answered a row for no requested key");
-      continue;
+    for (int row = 0; row < PQntuples(raw) && !failure; ++row) {
+      const uint64_t position = PQgetlength(raw, row, 0) == 8 ? BigEndian64(PQgetvalue(raw, row, 0)) : 0;
+      if (position < 1 || position > m) {
+        failure = CommandFailure(kFailed, "the server answered a row for no requested key");
+        break;
+      }
+      const size_t length = static_cast<size_t>(PQgetlength(raw, row, 1));
+      const uint64_t offset = out.buffer.size();
+      if (length != 0) {
+        std::memcpy(out.buffer.Reserve(length), PQgetvalue(raw, row, 1), length);
+        out.buffer.Commit(length);
+      }
+      slots[position - 1] = {offset, length};
     }
-    const size_t length = static_cast<size_t>(PQgetlength(raw, 0, 1));
-    const uint64_t offset = out.buffer.size();
-    if (length != 0) {
-      std::memcpy(out.buffer.Reserve(length), PQgetvalue(raw, 0, 1), length);
-      out.buffer.Commit(length);
-    }
-    slots[position - 1] = {offset, length};
   }
   if (failure) throw *failure;
 
