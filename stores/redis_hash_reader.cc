@@ -5,16 +5,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 
 namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
 
 const std::string kFailed = "HMGET command failed";
-// Fields of the first round (values of any size may come: megabytes each, for contents), and
-// the most of a later one.
-constexpr size_t kFirstRoundFields = 16;
-constexpr size_t kMaxRoundFields = 64 * kHashReadChunk;
+// Fields of the first batch (values of any size may come: megabytes each, for contents), the
+// most of a later one, and how many batches may be unanswered at once.
+constexpr size_t kFirstBatchFields = 16;
+constexpr size_t kMaxBatchFields = 64 * kHashReadChunk;
+constexpr size_t kInFlight = 2;
 // What one socket read may bring: fewer, larger reads than the client library's 16 kB.
 constexpr size_t kReadRoom = size_t{1} << 20;
 
@@ -178,52 +180,77 @@ void ReadHashFields(RedisStoreConnection& conn, const std::array<char, 8>& hash,
   }
 
   std::vector<Slot> slots(n);
-  std::vector<std::array<char, 8>> fields(std::min(n, kMaxRoundFields));
+  std::vector<std::array<char, 8>> fields;
   std::vector<const char*> argv;
   std::vector<size_t> lengths;
-  std::vector<size_t> chunk_fields;
-  ReplyStream stream(conn, out.buffer);
-  size_t done = 0;
-  while (done < n) {
-    if (done != 0) conn.KeepLockAlive();
-    // A round of about kHashReadRoundBytes of replies, by what the values so far weighed.
-    size_t round = kFirstRoundFields;
-    if (done != 0) {
-      const uint64_t per_field = std::max<uint64_t>(stream.parsed() / done, 1);
-      round = static_cast<size_t>(std::clamp<uint64_t>(kHashReadRoundBytes / per_field, 1, kMaxRoundFields));
-    }
-    round = std::min(round, n - done);
-    chunk_fields.clear();
-    for (size_t begin = 0; begin < round; begin += kHashReadChunk) {
-      const size_t count = std::min(kHashReadChunk, round - begin);
+  // A batch: the commands sent together, whose replies are read together.
+  struct Batch {
+    size_t begin = 0, fields = 0;
+    std::vector<size_t> chunks;
+  };
+  std::deque<Batch> in_flight;
+  const auto send = [&](size_t begin, size_t count) {
+    Batch batch{begin, count, {}};
+    fields.resize(count);
+    for (size_t at = 0; at < count; at += kHashReadChunk) {
+      const size_t chunk = std::min(kHashReadChunk, count - at);
       argv.assign({"HMGET", hash.data()});
       lengths.assign({5, hash.size()});
-      for (size_t i = begin; i < begin + count; ++i) {
-        const uint64_t key = keys[done + i];
+      for (size_t i = at; i < at + chunk; ++i) {
+        const uint64_t key = keys[begin + i];
         for (size_t b = 0; b < 8; ++b) fields[i][b] = static_cast<char>((key >> (8 * b)) & 0xff);
         argv.push_back(fields[i].data());
         lengths.push_back(8);
       }
       if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK) {
-        // Nothing of this round was sent yet: the queued commands go with the broken connection.
+        // The connection goes: its queue holds commands whose replies nobody would read.
         c->err = REDIS_ERR_OOM;
         std::snprintf(c->errstr, sizeof c->errstr, "%s", "Out of memory");
         throw conn.Failure(kFailed);
       }
-      chunk_fields.push_back(count);
+      batch.chunks.push_back(chunk);
     }
     int written = 0;
     while (written == 0) {
       if (redisBufferWrite(c, &written) != REDIS_OK) throw conn.Failure(kFailed);
     }
-    const std::string failure = stream.ReadReplies(chunk_fields, slots, done);
-    if (!failure.empty()) {
-      stream.HandBackRest();
-      throw CommandFailure(kFailed, failure);
+    in_flight.push_back(std::move(batch));
+  };
+
+  ReplyStream stream(conn, out.buffer);
+  std::string failure;
+  size_t sent = 0, done = 0;
+  while (done < n && failure.empty()) {
+    if (done != 0) conn.KeepLockAlive();  // nothing is outstanding between rounds
+    const size_t round_begin = done;
+    bool round_open = true;
+    while (true) {
+      // Batches go out while fewer than kInFlight are unanswered, so that the server always has the
+      // next one when it has sent one, and its replies never pile up beyond a few batches.
+      while (round_open && failure.empty() && sent < n && in_flight.size() < kInFlight &&
+             (done != 0 || in_flight.empty())) {
+        size_t count = kFirstBatchFields;
+        uint64_t per_field = 0;
+        if (done != 0) {
+          per_field = std::max<uint64_t>(stream.parsed() / done, 1);
+          count = static_cast<size_t>(std::clamp<uint64_t>(kHashReadBatchBytes / per_field, 1, kMaxBatchFields));
+        }
+        count = std::min(count, n - sent);
+        send(sent, count);
+        sent += count;
+        // The first batch, before anything is known of the values, is a round of its own.
+        round_open = done != 0 && (sent - round_begin) * per_field < kHashReadRoundBytes;
+      }
+      if (in_flight.empty()) break;
+      const Batch& batch = in_flight.front();
+      const std::string answer = stream.ReadReplies(batch.chunks, slots, batch.begin);
+      if (!answer.empty() && failure.empty()) failure = answer;
+      done = batch.begin + batch.fields;
+      in_flight.pop_front();
     }
-    done += round;
   }
   stream.HandBackRest();
+  if (!failure.empty()) throw CommandFailure(kFailed, failure);
 
   out.values.resize(n);
   const uint8_t* base = out.buffer.data();

@@ -159,23 +159,23 @@ TEST_P(KeystoreConformance, ViewReadMatchesBatchGetVariable) {
 }
 
 // Batch reads of every size around the boundaries of a server store's read: a chunk of one
-// command's keys, a round of commands (Redis), the first round and the largest; values absent,
-// empty, small and large enough to fill a round alone; keys repeated and out of order. One
-// ValueViews is reused throughout, its buffer growing and shrinking between reads.
+// command's keys, a batch of commands (Redis), the first batch and the largest, rounds of batches;
+// values absent, empty, small and large enough to fill a batch alone; keys repeated and out of
+// order. One ValueViews is reused throughout, its buffer growing and shrinking between reads.
 TEST_P(KeystoreConformance, BatchReadsAcrossChunkBoundaries) {
   const uint64_t hash = dz_test::FreshHash();
   auto store = Make(hash, bs::DATA);
   auto fixed = Make(hash, bs::INDEX);  // fixed-width rows, as the index store's entries
   const size_t chunk = bs::kHashReadChunk;
-  const size_t largest_round = 64 * chunk;
+  const size_t largest_batch = 64 * chunk;
   auto value_of = [](uint64_t k) {
     if (k % 7 == 3) return Bytes{};                           // never stored
-    const size_t n = k % 211 == 0 ? 300000 : k % 53 + 1;       // now and then a round's worth
+    const size_t n = k % 211 == 0 ? 300000 : k % 53 + 1;       // now and then a batch's worth
     Bytes v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(k * 31 + i);
     return v;
   };
-  const uint64_t stored = 2 * largest_round + 3 * chunk;
+  const uint64_t stored = 2 * largest_batch + 3 * chunk;
   std::vector<uint64_t> all;
   std::vector<Bytes> values;
   for (uint64_t k = 1; k <= stored; ++k) {
@@ -194,8 +194,8 @@ TEST_P(KeystoreConformance, BatchReadsAcrossChunkBoundaries) {
   fixed->BatchPushItems(entry_keys, ostrik::ByteMatrix(std::move(entries), 8));
 
   bs::ValueViews views;
-  const size_t sizes[] = {1, chunk - 1, chunk, chunk + 1, 2 * chunk + 1, largest_round - 1, largest_round,
-                          largest_round + 1, 2 * largest_round + chunk + 5, 3, stored + 40};
+  const size_t sizes[] = {1, chunk - 1, chunk, chunk + 1, 2 * chunk + 1, largest_batch - 1, largest_batch,
+                          largest_batch + 1, 2 * largest_batch + chunk + 5, 3, stored + 40};
   for (const size_t n : sizes) {
     SCOPED_TRACE("keys: " + std::to_string(n));
     std::vector<uint64_t> keys;
