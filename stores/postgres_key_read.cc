@@ -51,7 +51,7 @@ std::string KeyReadStatement(const std::string& table) {
 }
 
 void ReadKeyedValues(PostgresStoreConnection& conn, const std::string& statement, int64_t tag,
-                     const std::vector<uint64_t>& keys, ValueViews& out) {
+                     const std::vector<uint64_t>& keys, ValueViews& out, bool small_values) {
   out.values.clear();
   out.owned.clear();
   out.buffer.clear();
@@ -76,7 +76,7 @@ void ReadKeyedValues(PostgresStoreConnection& conn, const std::string& statement
   if (PQsendQueryPrepared(pg, name.c_str(), 2, values, nullptr, nullptr, 1) == 0) throw conn.Failure(kFailed);
   // Rows are taken one at a time: libpq would otherwise hold every value in an allocation of its
   // own until the last row is in.
-  PQsetSingleRowMode(pg);
+  if (!small_values) PQsetSingleRowMode(pg);
 
   const size_t m = distinct.size();
   std::vector<Slot> slots(m);

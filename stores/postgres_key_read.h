@@ -4,8 +4,9 @@
 // table with a hashed filter; here the keys are unnested with their positions and each is looked
 // up on its own (a LATERAL subquery that the planner cannot flatten into a hash join), and rows
 // come back in request order with their position, so that no key has to be parsed or matched
-// here. Rows are taken one at a time as they arrive and copied into the caller's reused
-// ReadBuffer, instead of a result that holds one allocation per value until the last row is in.
+// here. Rows of values of some size are taken one at a time as they arrive and copied into the
+// caller's reused ReadBuffer, instead of a result that holds one allocation per value until the
+// last row is in.
 //
 // KeyReadStatement builds the statement of a table (its name checked by CheckPostgresTableName).
 // ReadKeyedValues runs as (part of) the operation given to the connection's Run and throws
@@ -27,7 +28,9 @@ namespace ostrik_encrypted_index::internal::backing_store {
 std::string KeyReadStatement(const std::string& table);
 
 // out.values[i] is the value of keys[i] among the rows of `tag`; empty where there is none.
+// `small_values`: the values are known to be a few bytes each (index entries), which libpq keeps
+// packed in its result blocks: then one result of every row costs less than a result per row.
 void ReadKeyedValues(PostgresStoreConnection& conn, const std::string& statement, int64_t tag,
-                     const std::vector<uint64_t>& keys, ValueViews& out);
+                     const std::vector<uint64_t>& keys, ValueViews& out, bool small_values = false);
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

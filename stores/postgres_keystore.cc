@@ -15,6 +15,9 @@ namespace {
 
 using ostrik::EngineLogger;
 
+// Rows of up to this width are read as one result (see postgres_key_read.h).
+constexpr uint64_t kSmallValue = 256;
+
 // The keys as one text-array parameter, "{k1,k2,...}", in request order, duplicates included.
 std::string KeyArrayLiteral(const std::vector<uint64_t>& keys) {
   std::string list;
@@ -128,9 +131,10 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   EngineLogger().info("Items successfully deleted from Postgres");
 }
 
-void PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys, ValueViews& out) {
+void PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys, ValueViews& out, bool small_values) {
   try {
-    conn_->Run(store_kind_, [&] { ReadKeyedValues(*conn_, read_statement_, hashed_index_name_, keys, out); });
+    conn_->Run(store_kind_,
+               [&] { ReadKeyedValues(*conn_, read_statement_, hashed_index_name_, keys, out, small_values); });
   } catch (...) {
     out.values.clear();
     throw;
@@ -145,7 +149,9 @@ std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(const std::
   }
   SelectKeyValues(keys, read_scratch_);
   std::vector<std::vector<uint8_t>> result(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) result[i].assign(read_scratch_.values[i].begin(), read_scratch_.values[i].end());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    result[i].assign(read_scratch_.values[i].begin(), read_scratch_.values[i].end());
+  }
   read_scratch_.buffer.TrimAfterUse();
   EngineLogger().info("Items successfully retrieved from Postgres");
   return result;
@@ -169,7 +175,8 @@ ostrik::ByteMatrix PostgresKeystore::BatchGetItems(const std::vector<uint64_t>& 
     EngineLogger().warning("No keys provided for batch retrieval");
     return ostrik::ByteMatrix();
   }
-  SelectKeyValues(keys, read_scratch_);
+  // Index entries are 8 bytes: longer rows would be cut to value_size_ anyway.
+  SelectKeyValues(keys, read_scratch_, value_size_ <= kSmallValue);
   ostrik::Bytes buffer(keys.size() * value_size_, 0);
   for (size_t i = 0; i < keys.size(); ++i) {
     // Each value fills its own row: a longer one is cut, a shorter one padded with zeros.

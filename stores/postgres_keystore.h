@@ -71,7 +71,7 @@ class PostgresKeystore : public Keystore {
   using RowSet = std::unordered_map<uint64_t, RowValue>;
 
   // The values of `keys` into `out` (see postgres_key_read.h); logs and throws "Batch get failed: ".
-  void SelectKeyValues(const std::vector<uint64_t>& keys, ValueViews& out);
+  void SelectKeyValues(const std::vector<uint64_t>& keys, ValueViews& out, bool small_values = false);
 
   void BeginTransaction();
   void CommitTransaction();

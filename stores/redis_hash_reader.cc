@@ -12,13 +12,16 @@ namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
 
 const std::string kFailed = "HMGET command failed";
-// Fields of the first batch (values of any size may come: megabytes each, for contents), the
+// Fields of the first batch (one command: a read of a few keys, such as an upsert's, is one round
+// trip; values of any size may come, megabytes each for contents, so it asks for no more), the
 // most of a later one, and how many batches may be unanswered at once.
-constexpr size_t kFirstBatchFields = 16;
+constexpr size_t kFirstBatchFields = kHashReadChunk;
 constexpr size_t kMaxBatchFields = 64 * kHashReadChunk;
 constexpr size_t kInFlight = 2;
-// What one socket read may bring: fewer, larger reads than the client library's 16 kB.
-constexpr size_t kReadRoom = size_t{1} << 20;
+// The least room a socket read is given: it may bring all the room the buffer has (a reused one:
+// megabytes, in fewer reads than the client library's 16 kB ones), but a fresh buffer for a small
+// read is not made larger than that.
+constexpr size_t kReadRoom = size_t{64} << 10;
 
 // Where a value lies in the buffer while it may still move (the buffer grows).
 struct Slot {
@@ -63,7 +66,8 @@ class ReplyStream {
         Need(at + static_cast<uint64_t>(length) + 2);
         if (buffer_.data()[at + length] != '\r' || buffer_.data()[at + length + 1] != '\n') Desync();
         pos_ = at + static_cast<uint64_t>(length) + 2;
-        if (static_cast<size_t>(i) < expected) slots[first + static_cast<size_t>(i)] = {at, static_cast<uint64_t>(length)};
+        if (static_cast<size_t>(i) < expected)
+          slots[first + static_cast<size_t>(i)] = {at, static_cast<uint64_t>(length)};
       }
       // Row i is filled from element i: a reply of another length would shift or lose rows.
       if (n != static_cast<long long>(expected) && failure.empty()) failure = "unexpected reply";

@@ -1,7 +1,7 @@
 // ReadHashFields: the values of many fields of one Redis hash, read as pipelined HMGETs of at most
 // kHashReadChunk fields each, sent in batches whose replies come to about kHashReadBatchBytes (the
-// first, before anything is known of the values' sizes, asks for a few fields only; a value larger
-// than a batch is a batch of its own), two batches unanswered at a time. A single reply of tens of
+// first, before anything is known of the values' sizes, is one command; a value larger than a
+// batch is a batch of its own), two batches unanswered at a time. A single reply of tens of
 // megabytes would hold the single-threaded server for hundreds of milliseconds, build up there
 // (and in this process, a reply object per value) before the first byte arrived; these replies are
 // parsed as they arrive, straight into the caller's reused ReadBuffer, and the views point into

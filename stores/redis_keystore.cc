@@ -237,7 +237,9 @@ std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariable(const std::vec
   if (keys.empty()) return {};
   ReadFields(keys, read_scratch_);
   std::vector<std::vector<uint8_t>> result(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) result[i].assign(read_scratch_.values[i].begin(), read_scratch_.values[i].end());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    result[i].assign(read_scratch_.values[i].begin(), read_scratch_.values[i].end());
+  }
   read_scratch_.buffer.TrimAfterUse();
   EngineLogger().info("Items successfully retrieved from Redis");
   return result;

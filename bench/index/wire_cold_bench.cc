@@ -17,6 +17,9 @@
 // 1,4,16,64). TAG names the tables and index, so that builds measured on one server keep apart.
 // The servers come from DZ_PG_CONNSTR and DZ_REDIS_CONNSTR (scripts/test-servers.sh). Prints one
 // line per figure; progress to stderr.
+#include <dirent.h>
+#include <hiredis/hiredis.h>
+#include <libpq-fe.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,7 +29,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -35,9 +37,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <hiredis/hiredis.h>
-#include <libpq-fe.h>
 
 #include "bench/index/bench_data.h"
 #include "bench/index/open_floor.h"
@@ -203,7 +202,8 @@ double RoundTrip(const std::string& store, const std::string& conn) {
     PGconn* pg = PQconnectdb(conn.c_str());
     if (PQstatus(pg) != CONNECTION_OK) throw std::runtime_error("round trip: cannot connect to PostgreSQL");
     for (int i = 0; i < 2000; ++i) {
-      times.push_back(Seconds([&] { PQclear(PQexecParams(pg, "SELECT 1", 0, nullptr, nullptr, nullptr, nullptr, 1)); }));
+      times.push_back(
+          Seconds([&] { PQclear(PQexecParams(pg, "SELECT 1", 0, nullptr, nullptr, nullptr, nullptr, 1)); }));
     }
     PQfinish(pg);
   } else {
@@ -236,7 +236,8 @@ struct Store {
 Store StoreOf(const std::string& kind, const std::string& tag) {
   const char* variable = kind == "postgres" ? "DZ_PG_CONNSTR" : "DZ_REDIS_CONNSTR";
   const char* conn = std::getenv(variable);
-  if (conn == nullptr) throw std::runtime_error(std::string(variable) + " is not set: start the servers with scripts/test-servers.sh");
+  if (conn == nullptr)
+    throw std::runtime_error(std::string(variable) + " is not set: start the servers with scripts/test-servers.sh");
   if (kind != "postgres" && kind != "redis") throw std::runtime_error("unknown store " + kind);
   const std::string t = "wire_" + tag;
   return {kind, conn, ostrik::DBConfig(kind, t + "_items", conn), ostrik::DBConfig(kind, t + "_config", conn),
@@ -244,8 +245,8 @@ Store StoreOf(const std::string& kind, const std::string& tag) {
 }
 
 std::string Times(const std::vector<double>& s) {
-  return "{\"median_ms\": " + Num(1e3 * Median(s)) + ", \"min_ms\": " +
-         Num(s.empty() ? 0 : 1e3 * *std::min_element(s.begin(), s.end())) + "}";
+  return "{\"median_ms\": " + Num(1e3 * Median(s)) +
+         ", \"min_ms\": " + Num(s.empty() ? 0 : 1e3 * *std::min_element(s.begin(), s.end())) + "}";
 }
 
 std::string BenchStore(const Dataset& ds, const std::string& dir, const Store& s, const std::string& tag,
@@ -287,9 +288,9 @@ std::string BenchStore(const Dataset& ds, const std::string& dir, const Store& s
     PQclear(PQexec(pg, ("VACUUM ANALYZE wire_" + tag + "_items").c_str()));
     PQfinish(pg);
   }
-  std::fprintf(stderr, "%-8s upsert of %llu items in batches of %llu: %.3f s; training (25 rounds): %.3f s\n", s.kind.c_str(),
-              static_cast<unsigned long long>(ds.n), static_cast<unsigned long long>(kUpsertBatch), upsert_s, train_s);
-
+  std::fprintf(stderr, "%-8s upsert of %llu items in batches of %llu: %.3f s; training (25 rounds): %.3f s\n",
+               s.kind.c_str(), static_cast<unsigned long long>(ds.n), static_cast<unsigned long long>(kUpsertBatch),
+               upsert_s, train_s);
 
   // Every item's data label by list, for the floor.
   token_store::TokenIndex& built = ostrik::EncryptedIndexTestAccess::Engine(*index);
@@ -337,18 +338,20 @@ std::string BenchStore(const Dataset& ds, const std::string& dir, const Store& s
         warm_received.push_back(static_cast<double>(SocketBytes().received - before.received));
       }
       const double mb = Median(received) / 1e6;
-      std::fprintf(stderr, 
+      std::fprintf(
+          stderr,
           "%-8s t%-2llu n_probes %-3llu records %7.0f  received %7.2f MB  sent %7.1f kB  open %7.2f ms  floor %7.2f ms"
           "  cold %8.2f ms  ratio %5.2f  warm %7.2f ms  (records read alone %7.2f ms)\n",
           s.kind.c_str(), static_cast<unsigned long long>(t), static_cast<unsigned long long>(p),
           static_cast<double>(records) / kQueries, mb, Median(sent) / 1e3, 1e3 * Median(open_s), 1e3 * Median(floor_s),
           1e3 * Median(cold_s), Median(ratio), 1e3 * Median(warm_s), 1e3 * Median(read_s));
 
-      rows.push_back("{\"threads\": " + Num(t) + ", \"n_probes\": " + Num(p) + ", \"records\": " +
-                     Num(static_cast<double>(records) / kQueries) + ", \"received_mb\": " + Num(mb) +
-                     ", \"sent_kb\": " + Num(Median(sent) / 1e3) + ", \"warm_received_kb\": " +
-                     Num(Median(warm_received) / 1e3) + ", \"open_ms\": " + Num(1e3 * Median(open_s)) +
-                     ", \"floor_ms\": " + Num(1e3 * Median(floor_s)) + ", \"records_read_ms\": " + Num(1e3 * Median(read_s)) + ", \"cold\": " + Times(cold_s) +
+      rows.push_back("{\"threads\": " + Num(t) + ", \"n_probes\": " + Num(p) +
+                     ", \"records\": " + Num(static_cast<double>(records) / kQueries) +
+                     ", \"received_mb\": " + Num(mb) + ", \"sent_kb\": " + Num(Median(sent) / 1e3) +
+                     ", \"warm_received_kb\": " + Num(Median(warm_received) / 1e3) +
+                     ", \"open_ms\": " + Num(1e3 * Median(open_s)) + ", \"floor_ms\": " + Num(1e3 * Median(floor_s)) +
+                     ", \"records_read_ms\": " + Num(1e3 * Median(read_s)) + ", \"cold\": " + Times(cold_s) +
                      ", \"ratio\": " + Num(Median(ratio)) + ", \"warm\": " + Times(warm_s) + "}");
     }
   }
@@ -363,20 +366,22 @@ std::string BenchStore(const Dataset& ds, const std::string& dir, const Store& s
       if (std::system((std::string(pg_ctl) + " restart").c_str()) != 0) throw std::runtime_error("restart failed");
       const double first = Seconds([&] { cold->Query(singles[2], Params(p)); });
       const double second = Seconds([&] { cold->Query(singles[3], Params(p)); });
-      std::fprintf(stderr, "%-8s n_probes %-3llu first query after a restart %8.2f ms, the next %8.2f ms\n", s.kind.c_str(),
-                  static_cast<unsigned long long>(p), 1e3 * first, 1e3 * second);
+      std::fprintf(stderr, "%-8s n_probes %-3llu first query after a restart %8.2f ms, the next %8.2f ms\n",
+                   s.kind.c_str(), static_cast<unsigned long long>(p), 1e3 * first, 1e3 * second);
 
-      restarts += std::string(restarts.empty() ? "" : ", ") + "{\"n_probes\": " + Num(p) + ", \"first_ms\": " +
-                  Num(1e3 * first) + ", \"next_ms\": " + Num(1e3 * second) + "}";
+      restarts += std::string(restarts.empty() ? "" : ", ") + "{\"n_probes\": " + Num(p) +
+                  ", \"first_ms\": " + Num(1e3 * first) + ", \"next_ms\": " + Num(1e3 * second) + "}";
     }
   }
   index->DeleteIndex();
   return "{\"store\": \"" + s.kind + "\", \"round_trip_us\": " + Num(rtt * 1e6) + ", \"upsert_s\": " + Num(upsert_s) +
-         ", \"train_s\": " + Num(train_s) + ", \"restarts\": [" + restarts + "], \"rows\": [\n  " + [&] {
+         ", \"train_s\": " + Num(train_s) + ", \"restarts\": [" + restarts + "], \"rows\": [\n  " +
+         [&] {
            std::string joined;
            for (size_t i = 0; i < rows.size(); ++i) joined += (i ? ",\n  " : "") + rows[i];
            return joined;
-         }() + "]}";
+         }() +
+         "]}";
 }
 
 }  // namespace
