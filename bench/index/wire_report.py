@@ -38,6 +38,9 @@ def main():
                 print(f"| {key[0]} | {key[1]} | {r['received_mb']:.1f} | {r['floor_ms']:.2f} | {o['cold']['median_ms']:.2f}"
                       f" | {r['cold']['median_ms']:.2f} | {o['ratio']:.2f} | {r['ratio']:.2f}"
                       f" | {o['warm']['median_ms']:.2f} | {r['warm']['median_ms']:.2f} |")
+            elif old:
+                print(f"| {key[0]} | {key[1]} | {r['received_mb']:.1f} | {r['floor_ms']:.2f} | - | {r['cold']['median_ms']:.2f}"
+                      f" | - | {r['ratio']:.2f} | - | {r['warm']['median_ms']:.2f} |")
             else:
                 print(f"| {key[0]} | {key[1]} | {r['received_mb']:.1f} | {r['floor_ms']:.2f} | {r['cold']['median_ms']:.2f}"
                       f" | {r['ratio']:.2f} | {r['warm']['median_ms']:.2f} |")
