@@ -7,7 +7,8 @@
 # (a certificate that did not sign the server's, for tests of a wrong CA). It returns non-zero,
 # with nothing left running, when a server does not come up. dz_servers_stop stops each server by
 # its own process id and removes the directory; it is safe to call twice and from a trap.
-# The default ports and the distribution's own cluster are never touched.
+# The default ports and the distribution's own cluster are never touched. DZ_PG_SERVER_OPTS, when
+# set, adds PostgreSQL server options (benchmarks size shared_buffers with it).
 #
 # Tests that stop or restart a server in place (same port, same data) run the scripts named by
 # DZ_PG_CTL, DZ_REDIS_CTL and DZ_REDIS_TLS_CTL with one argument, stop, start or restart; each
@@ -206,6 +207,8 @@ dz_servers_start() {
       --no-sync >"$dir/initdb.log" 2>&1 || { _dz_start_fail "initdb failed"; return 1; }
   local pg_opts="-c listen_addresses=127.0.0.1 -p $pg_port -k $dir/pg/sock -c fsync=off"
   pg_opts+=" -c synchronous_commit=off -c full_page_writes=off -c max_connections=200"
+  # Benchmarks size the server for their data (e.g. "-c shared_buffers=1GB"); tests never set it.
+  pg_opts+="${DZ_PG_SERVER_OPTS:+ $DZ_PG_SERVER_OPTS}"
   _dz_as_pg "$DZ_PG_BIN/pg_ctl" -D "$dir/pg/data" -l "$dir/pg/postgres.log" -w -t 30 -o "$pg_opts" \
       start >"$dir/pg_ctl.log" 2>&1 || {
         cp "$dir/pg/postgres.log" "$dir/postgres.log" 2>/dev/null

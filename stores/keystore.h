@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/matrix.h"
+#include "stores/read_buffer.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 
@@ -24,11 +25,13 @@ namespace ostrik_encrypted_index::internal::backing_store {
 enum StoreKind : int32_t { INDEX = 0, CONFIG = 1, ITEMS = 2, DATA = 3 };
 
 // The answer of a view read: values[i] is the value of key i, empty where the key has none. The
-// views point into `owned` or into the store's own memory, and stay valid until the store is next
-// changed or this record is next filled or destroyed.
+// views point into `owned`, into `buffer` (where a server store reads replies, its room kept for
+// the next read) or into the store's own memory, and stay valid until the store is next changed or
+// this record is next filled or destroyed.
 struct ValueViews {
   std::vector<std::span<const uint8_t>> values;
   std::vector<std::vector<uint8_t>> owned;
+  ReadBuffer buffer;
 };
 
 class Keystore {

@@ -7,12 +7,16 @@
 #include <string>
 
 #include "core/logger.h"
+#include "stores/postgres_key_read.h"
 #include "stores/postgres_table_setup.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
 namespace {
 
 using ostrik::EngineLogger;
+
+// Rows of up to this width are read as one result (see postgres_key_read.h).
+constexpr uint64_t kSmallValue = 256;
 
 // The keys as one text-array parameter, "{k1,k2,...}", in request order, duplicates included.
 std::string KeyArrayLiteral(const std::vector<uint64_t>& keys) {
@@ -44,6 +48,7 @@ PostgresKeystore::PostgresKeystore(const ostrik::DBConfig& config, const std::st
   conn_ = connections.Postgres(connection_string);
   SetUpPostgresTable(conn(), table_name_, store_kind_ == CONFIG);
 
+  read_statement_ = KeyReadStatement(table_name_);
   if (store_kind_ != CONFIG) {
     upsert_statement_ =
         "INSERT INTO " + table_name_ + " (key, value, index_name) VALUES ($1, $2, $3)" + kItemUpsertConflict;
@@ -140,29 +145,14 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   EngineLogger().info("Items successfully deleted from Postgres");
 }
 
-PgResult PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
-  const std::string list = KeyArrayLiteral(keys);
-  const std::string h = std::to_string(hashed_index_name_);
-  const std::string statement = "SELECT key, value FROM " + table_name_ + " WHERE key = ANY($1) AND index_name = $2;";
-  const char* values[2] = {list.c_str(), h.c_str()};
-  return conn_->Run(store_kind_, [&] {
-    PgResult r(PQexecParams(conn(), statement.c_str(), 2, nullptr, values, nullptr, nullptr, 1));
-    if (PgStatus(r) != PGRES_TUPLES_OK) throw conn_->Failure("Batch get failed: ");
-    return r;
-  });
-}
-
-std::unordered_map<uint64_t, std::string_view> PostgresKeystore::ParseKeyValueRows(const PGresult* result) {
-  std::unordered_map<uint64_t, std::string_view> rows;
-  const int n = PQntuples(result);
-  rows.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    // Binary results of a text column are its bytes, without a terminator of their own.
-    const std::string key_text(PQgetvalue(result, i, 0), static_cast<size_t>(PQgetlength(result, i, 0)));
-    rows[std::stoull(key_text, nullptr, 10)] =
-        std::string_view(PQgetvalue(result, i, 1), static_cast<size_t>(PQgetlength(result, i, 1)));
+void PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys, ValueViews& out, bool small_values) {
+  try {
+    conn_->Run(store_kind_,
+               [&] { ReadKeyedValues(*conn_, read_statement_, hashed_index_name_, keys, out, small_values); });
+  } catch (...) {
+    out.values.clear();
+    throw;
   }
-  return rows;
 }
 
 std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(const std::vector<uint64_t>& keys) {
@@ -171,17 +161,26 @@ std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(const std::
     EngineLogger().warning("No keys provided for batch retrieval");
     return {};
   }
-  PgResult r = SelectKeyValues(keys);
-  const auto rows = ParseKeyValueRows(r.get());
+  SelectKeyValues(keys, read_scratch_);
   std::vector<std::vector<uint8_t>> result(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
-    auto it = rows.find(keys[i]);
-    if (it == rows.end()) continue;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(it->second.data());
-    result[i].assign(bytes, bytes + it->second.size());
+    result[i].assign(read_scratch_.values[i].begin(), read_scratch_.values[i].end());
   }
+  read_scratch_.buffer.TrimAfterUse();
   EngineLogger().info("Items successfully retrieved from Postgres");
   return result;
+}
+
+void PostgresKeystore::BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) {
+  EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) {
+    EngineLogger().warning("No keys provided for batch retrieval");
+    out.values.clear();
+    out.owned.clear();
+    return;
+  }
+  SelectKeyValues(keys, out);
+  EngineLogger().info("Items successfully retrieved from Postgres");
 }
 
 ostrik::ByteMatrix PostgresKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
@@ -190,17 +189,16 @@ ostrik::ByteMatrix PostgresKeystore::BatchGetItems(const std::vector<uint64_t>& 
     EngineLogger().warning("No keys provided for batch retrieval");
     return ostrik::ByteMatrix();
   }
-  PgResult r = SelectKeyValues(keys);
-  const auto rows = ParseKeyValueRows(r.get());
+  // Index entries are 8 bytes: longer rows would be cut to value_size_ anyway.
+  SelectKeyValues(keys, read_scratch_, value_size_ <= kSmallValue);
   ostrik::Bytes buffer(keys.size() * value_size_, 0);
   for (size_t i = 0; i < keys.size(); ++i) {
-    auto it = rows.find(keys[i]);
-    if (it == rows.end()) continue;
     // Each value fills its own row: a longer one is cut, a shorter one padded with zeros.
-    const size_t n = std::min<size_t>(it->second.size(), value_size_);
-    if (n > 0) std::memcpy(buffer.data() + i * value_size_, it->second.data(), n);
+    const std::span<const uint8_t> value = read_scratch_.values[i];
+    const size_t n = std::min<size_t>(value.size(), value_size_);
+    if (n > 0) std::memcpy(buffer.data() + i * value_size_, value.data(), n);
   }
-  r.reset();
+  read_scratch_.buffer.TrimAfterUse();
   EngineLogger().info("Items successfully retrieved from Postgres");
   return ostrik::ByteMatrix(std::move(buffer), value_size_);
 }

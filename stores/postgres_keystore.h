@@ -50,6 +50,7 @@ class PostgresKeystore : public Keystore {
   std::vector<uint8_t> GetItem(const uint64_t& key) override;
   ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) override;
   std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) override;
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
@@ -70,9 +71,8 @@ class PostgresKeystore : public Keystore {
   using RowValue = std::pair<const uint8_t*, size_t>;
   using RowSet = std::unordered_map<uint64_t, RowValue>;
 
-  PgResult SelectKeyValues(const std::vector<uint64_t>& keys);
-  // Views into `result`, which must outlive the map.
-  static std::unordered_map<uint64_t, std::string_view> ParseKeyValueRows(const PGresult* result);
+  // The values of `keys` into `out` (see postgres_key_read.h); logs and throws "Batch get failed: ".
+  void SelectKeyValues(const std::vector<uint64_t>& keys, ValueViews& out, bool small_values = false);
 
   void BeginTransaction();
   void CommitTransaction();
@@ -90,6 +90,9 @@ class PostgresKeystore : public Keystore {
   int32_t store_kind_ = INDEX;
   // The single-row upsert (item kinds).
   std::string upsert_statement_;
+  // The batch read, and the room BatchGetItems and BatchGetVariable read into.
+  std::string read_statement_;
+  ValueViews read_scratch_;
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

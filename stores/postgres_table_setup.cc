@@ -13,6 +13,9 @@ namespace {
 
 using ostrik::EngineLogger;
 
+// Rows of up to a page stay whole: no compression attempt, no TOAST chunks.
+constexpr const char* kItemTableStorage = "toast_tuple_target = 8160";
+
 std::string ConnMessage(PGconn* conn) {
   const char* password = PQpass(conn);
   return RedactSecrets(PQerrorMessage(conn), {password != nullptr ? password : ""});
@@ -91,6 +94,24 @@ void UpgradeItemPrimaryKey(PGconn* conn, const std::string& table) {
   }
 }
 
+// Item values of a few kilobytes (a vector's record) would otherwise lie out of line in TOAST
+// chunks that every read looks up and joins again. Only the threshold changes, not the layout;
+// it applies to rows written from now on, and a row written before moves into the row with its
+// next write (an upsert, a training). A table whose owner set a threshold of its own keeps it; one
+// this session may not alter is read as it is.
+void KeepValuesInRow(PGconn* conn, const std::string& table) {
+  PgResult r = ExecText(conn,
+                        "SELECT EXISTS (SELECT FROM pg_class c, unnest(c.reloptions) o WHERE c.oid = to_regclass($1) "
+                        "AND split_part(o, '=', 1) = 'toast_tuple_target');",
+                        table);
+  if (PgStatus(r) != PGRES_TUPLES_OK || PQntuples(r.get()) < 1 || PQgetvalue(r.get(), 0, 0)[0] == 't') return;
+  r.reset();
+  const std::string alter = "ALTER TABLE " + table + " SET (" + kItemTableStorage + ");";
+  if (!CommandOk(conn, alter)) {
+    EngineLogger().warning("Table " + table + " keeps its values of more than 2 kB out of line: " + ConnMessage(conn));
+  }
+}
+
 bool IsIdentifierStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsIdentifierChar(char c) { return IsIdentifierStart(c) || (c >= '0' && c <= '9'); }
 
@@ -130,7 +151,8 @@ void SetUpPostgresTable(PGconn* conn, const std::string& table, bool config_layo
         config_layout ? "CREATE TABLE " + table + " (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);"
                       : "CREATE TABLE " + table +
                             " (key VARCHAR(255) NOT NULL, value BYTEA NOT NULL, index_name BIGINT NOT NULL, "
-                            "PRIMARY KEY (key, index_name));";
+                            "PRIMARY KEY (key, index_name)) WITH (" +
+                            kItemTableStorage + ");";
     PgResult r(PQexec(conn, create.c_str()));
     if (PgStatus(r) != PGRES_COMMAND_OK) {
       const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
@@ -146,7 +168,10 @@ void SetUpPostgresTable(PGconn* conn, const std::string& table, bool config_layo
     }
     VerifyTableSchema(conn, table, config_layout);
   }
-  if (exists && !config_layout) UpgradeItemPrimaryKey(conn, table);
+  if (exists && !config_layout) {
+    UpgradeItemPrimaryKey(conn, table);
+    KeepValuesInRow(conn, table);
+  }
 }
 
 void VerifyTableSchema(PGconn* conn, const std::string& table, bool config_layout) {

@@ -1,6 +1,8 @@
 // PostgreSQL table set-up shared by the store factory, the PostgreSQL store and the index listing:
 // the rule for table names, the creation of a store's table when it is missing, the check of its
-// columns, and the upgrade of an item table whose primary key is `key` alone.
+// columns, the upgrade of an item table whose primary key is `key` alone, and the storage setting
+// that keeps item values of up to a page in their rows (toast_tuple_target), given to existing
+// item tables too.
 //
 // Item tables are keyed by (key, index_name) so that stores sharing a table never touch each
 // other's rows. Table names are plain SQL identifiers spliced unquoted (the server folds them to
@@ -35,7 +37,8 @@ void CheckPostgresTableName(const std::string& table);
 std::string FoldedTableName(const std::string& table);
 
 // Creates the table when no schema holds one of that name, then checks its columns; upgrades an
-// existing item table whose primary key is `key` alone.
+// existing item table whose primary key is `key` alone, and gives it the storage setting unless
+// it has a threshold of its own (a session that may not alter it logs a WARNING and goes on).
 void SetUpPostgresTable(PGconn* conn, const std::string& table, bool config_layout);
 
 // Throws when a column named as in the layout has another type; other columns pass.

@@ -8,6 +8,7 @@
 #include "core/logger.h"
 #include "stores/batch_push_checks.h"
 #include "stores/redis_connection.h"
+#include "stores/redis_hash_reader.h"
 #include "stores/sigpipe_guard.h"
 
 namespace ostrik_encrypted_index::internal::backing_store {
@@ -265,20 +266,38 @@ RedisReply RedisKeystore::MultiGet(const std::vector<uint64_t>& keys) {
   });
 }
 
+void RedisKeystore::ReadFields(const std::vector<uint64_t>& keys, ValueViews& out) {
+  SigpipeGuard no_sigpipe;
+  try {
+    conn_->Run(store_kind_, [&] { ReadHashFields(*conn_, hash_key_, keys, out); });
+  } catch (...) {
+    out.values.clear();
+    throw;
+  }
+}
+
 std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariable(const std::vector<uint64_t>& keys) {
   EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Redis");
   if (keys.empty()) return {};
+  ReadFields(keys, read_scratch_);
   std::vector<std::vector<uint8_t>> result(keys.size());
-  RedisReply reply = MultiGet(keys);
   for (size_t i = 0; i < keys.size(); ++i) {
-    const redisReply* element = reply->element[i];
-    if (element->type != REDIS_REPLY_STRING) continue;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(element->str);
-    result[i].assign(bytes, bytes + element->len);
+    result[i].assign(read_scratch_.values[i].begin(), read_scratch_.values[i].end());
   }
-  reply.reset();
+  read_scratch_.buffer.TrimAfterUse();
   EngineLogger().info("Items successfully retrieved from Redis");
   return result;
+}
+
+void RedisKeystore::BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) {
+  EngineLogger().info("Getting " + std::to_string(keys.size()) + " items from Redis");
+  if (keys.empty()) {
+    out.values.clear();
+    out.owned.clear();
+    return;
+  }
+  ReadFields(keys, out);
+  EngineLogger().info("Items successfully retrieved from Redis");
 }
 
 ostrik::ByteMatrix RedisKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
@@ -287,16 +306,15 @@ ostrik::ByteMatrix RedisKeystore::BatchGetItems(const std::vector<uint64_t>& key
     EngineLogger().warning("No keys provided for batch retrieval");
     return ostrik::ByteMatrix();
   }
-  RedisReply reply = MultiGet(keys);
+  ReadFields(keys, read_scratch_);
   ostrik::Bytes buffer(keys.size() * value_size_, 0);
   for (size_t i = 0; i < keys.size(); ++i) {
-    const redisReply* element = reply->element[i];
-    if (element->type != REDIS_REPLY_STRING) continue;
     // Each value fills its own row: a longer one is cut, a shorter one padded with zeros.
-    const size_t n = std::min<size_t>(element->len, value_size_);
-    if (n > 0) std::memcpy(buffer.data() + i * value_size_, element->str, n);
+    const std::span<const uint8_t> value = read_scratch_.values[i];
+    const size_t n = std::min<size_t>(value.size(), value_size_);
+    if (n > 0) std::memcpy(buffer.data() + i * value_size_, value.data(), n);
   }
-  reply.reset();
+  read_scratch_.buffer.TrimAfterUse();
   ostrik::ByteMatrix result(std::move(buffer), value_size_);
   EngineLogger().info("Items successfully retrieved from Redis");
   return result;

@@ -48,6 +48,7 @@ class RedisKeystore : public Keystore {
   std::vector<uint8_t> GetItem(const uint64_t& key) override;
   ostrik::ByteMatrix BatchGetItems(const std::vector<uint64_t>& keys) override;
   std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void BatchGetViews(const std::vector<uint64_t>& keys, ValueViews& out) override;
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& value) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
@@ -80,6 +81,9 @@ class RedisKeystore : public Keystore {
   static FencedArg Arg(const std::vector<uint8_t>& value) {
     return {reinterpret_cast<const char*>(value.data()), value.size()};
   }
+  // The values of `keys` into `out` in pipelined chunks (see redis_hash_reader.h); logs and throws
+  // "HMGET command failed".
+  void ReadFields(const std::vector<uint64_t>& keys, ValueViews& out);
 
   uint64_t value_size_ = 8;
   std::shared_ptr<RedisStoreConnection> conn_;
@@ -88,6 +92,8 @@ class RedisKeystore : public Keystore {
   std::string table_name_;
   int32_t store_kind_ = INDEX;
   Field hash_key_{};
+  // The room BatchGetItems and BatchGetVariable read into.
+  ValueViews read_scratch_;
 };
 
 }  // namespace ostrik_encrypted_index::internal::backing_store

@@ -644,7 +644,8 @@ void StreamLists(TokenIndex& e, const std::vector<uint32_t>& query_tokens, Fetch
   stream.Complete();
 }
 
-// What must not outlive a fetch: copies of the stored values (stores that lend none), and lists,
+// What must not outlive a fetch: copies of the stored values (stores that lend none; the room a
+// server store read them into stays for the next fetch, unless a whole index was read), and lists,
 // which the cache alone should hold so that appending to a cached list needs no copy.
 class ReleaseAfterFetch {
  public:
@@ -652,6 +653,7 @@ class ReleaseAfterFetch {
   ~ReleaseAfterFetch() {
     s_.values.values.clear();
     s_.values.owned.clear();
+    s_.values.buffer.TrimAfterUse();
     s_.fetched.clear();
     s_.spare.clear();
     s_.lists.clear();

@@ -4,7 +4,7 @@
 //
 // For every n_probes: kSingleQueries one-query calls (median latency), each followed by its floor:
 // the AES-256-GCM opening of the very envelopes that query fetched, read from the data store
-// beforehand, on the same threads in one parallel region (GcmItemOpener, as the fetch opens them),
+// beforehand, on the same threads in one parallel region (OpenFloor, as the fetch opens them),
 // so that query / floor says what everything but the cipher costs. Then one call of kBatchQueries
 // queries (recall@10 from it), and the same single and batch calls warm (a cache of every list,
 // filled by one untimed pass).
@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench/index/bench_data.h"
+#include "bench/index/open_floor.h"
 #include "bench/index/stage_times.h"
 #include "core/aes_gcm.h"
 #include "core/config.h"
@@ -58,9 +59,6 @@ namespace kernels = ostrik_encrypted_index::internal::kernels;
 namespace token_store = ostrik_encrypted_index::internal::token_store;
 
 constexpr uint64_t kTopK = 10;
-// The fetch's prefetch distance and depth (token_store/get_token_items.cc), for the floor.
-constexpr uint64_t kPrefetchRows = 2;
-constexpr uint64_t kPrefetchBytes = 2048;
 constexpr uint64_t kSingleQueries = 201;
 constexpr uint64_t kBatchQueries = 1000;
 constexpr int kBatchCalls = 3;
@@ -136,52 +134,6 @@ double Recall(const Dataset& ds, const ostrik::QueryResults& r, std::vector<int6
   return static_cast<double>(hits) / static_cast<double>(r.n_queries * kTopK);
 }
 
-// The decryption floor of one query: its envelopes opened on `threads` threads, each thread a
-// contiguous share into a buffer of its own, as the fetch opens them.
-class Floor {
- public:
-  Floor(const uint8_t* key, int threads) : key_(key), threads_(threads) {}
-
-  // Seconds to open every view; fails the run when one does not open.
-  double Open(const backing_store::ValueViews& views) {
-    uint64_t largest = 0;
-    for (const auto& v : views.values) largest = std::max<uint64_t>(largest, v.size());
-    const uint64_t stride = (largest + 63) & ~uint64_t{63};
-    if (room_.size() < stride * static_cast<uint64_t>(threads_)) room_.resize(stride * static_cast<uint64_t>(threads_));
-    const uint64_t n = views.values.size();
-    int failed = 0;
-    const double seconds = Seconds([&] {
-      const ostrik::GcmItemOpener::Algorithm algorithm;
-#pragma omp parallel num_threads(threads_) reduction(+ : failed) if (threads_ > 1)
-      {
-        const uint64_t team = static_cast<uint64_t>(omp_get_num_threads());
-        const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
-        ostrik::GcmItemOpener opener(algorithm, key_);
-        uint8_t* plain = room_.data() + t * stride;
-        const uint64_t end = n * (t + 1) / team;
-        for (uint64_t i = n * t / team; i < end; ++i) {
-          // The envelopes ahead are asked for as the fetch asks for them: without it the floor
-          // waits for memory that the query does not, and comes out above the query.
-          if (i + kPrefetchRows < end) {
-            const auto& ahead = views.values[i + kPrefetchRows];
-            const uint64_t bytes = std::min<uint64_t>(ahead.size(), kPrefetchBytes);
-            for (uint64_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead.data() + at);
-          }
-          const auto& v = views.values[i];
-          failed += opener.Open(v.data(), v.size(), plain) != nullptr;
-        }
-      }
-    });
-    if (failed != 0) throw std::runtime_error("the floor could not open " + std::to_string(failed) + " envelopes");
-    return seconds;
-  }
-
- private:
-  const uint8_t* key_;
-  int threads_;
-  std::vector<uint8_t> room_;
-};
-
 bool SinglesOnly() {
   const char* v = std::getenv("COLD_QUERY_BENCH_SINGLES");
   return v != nullptr && std::string(v) == "1";
@@ -221,7 +173,7 @@ std::string RunLists(const Dataset& ds, const std::string& dir, int threads, uin
   std::vector<ostrik::FloatMatrix> singles;
   for (uint64_t q = 0; q < kSingleQueries; ++q) singles.push_back(dz_bench::Rows(ds.queries, q, 1));
   const ostrik::FloatMatrix batch = dz_bench::Rows(ds.queries, 0, kBatchQueries);
-  Floor floor(engine.data_key_.data(), threads);
+  dz_bench::OpenFloor floor(engine.data_key_.data(), threads);
   backing_store::ValueViews views;
 
   std::vector<std::string> rows;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "stores/keystore_factory.h"
+#include "stores/redis_hash_reader.h"
 #include "store_fixtures.h"
 
 namespace {
@@ -155,6 +156,66 @@ TEST_P(KeystoreConformance, ViewReadMatchesBatchGetVariable) {
   keys.push_back(5);
   keys.push_back(2);
   expect_same(keys, "many keys");
+}
+
+// Batch reads of every size around the boundaries of a server store's read: a chunk of one
+// command's keys, a batch of commands (Redis), the first batch and the largest, rounds of batches;
+// values absent, empty, small and large enough to fill a batch alone; keys repeated and out of
+// order. One ValueViews is reused throughout, its buffer growing and shrinking between reads.
+TEST_P(KeystoreConformance, BatchReadsAcrossChunkBoundaries) {
+  const uint64_t hash = dz_test::FreshHash();
+  auto store = Make(hash, bs::DATA);
+  auto fixed = Make(hash, bs::INDEX);  // fixed-width rows, as the index store's entries
+  const size_t chunk = bs::kHashReadChunk;
+  const size_t largest_batch = 64 * chunk;
+  auto value_of = [](uint64_t k) {
+    if (k % 7 == 3) return Bytes{};                           // never stored
+    const size_t n = k % 211 == 0 ? 300000 : k % 53 + 1;       // now and then a batch's worth
+    Bytes v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(k * 31 + i);
+    return v;
+  };
+  const uint64_t stored = 2 * largest_batch + 3 * chunk;
+  std::vector<uint64_t> all;
+  std::vector<Bytes> values;
+  for (uint64_t k = 1; k <= stored; ++k) {
+    all.push_back(k);
+    values.push_back(value_of(k));
+  }
+  store->BatchPushVariable(all, values);
+  store->PushItem(7 * 11 + 3, Bytes{});  // stored, but empty: reads as absent
+  std::vector<uint64_t> entry_keys;
+  Bytes entries;
+  for (uint64_t k = 1; k <= stored; ++k) {
+    if (values[k - 1].empty()) continue;
+    entry_keys.push_back(k);
+    for (int b = 0; b < 8; ++b) entries.push_back(static_cast<uint8_t>(k >> (8 * b)));
+  }
+  fixed->BatchPushItems(entry_keys, ostrik::ByteMatrix(std::move(entries), 8));
+
+  bs::ValueViews views;
+  const size_t sizes[] = {1, chunk - 1, chunk, chunk + 1, 2 * chunk + 1, largest_batch - 1, largest_batch,
+                          largest_batch + 1, 2 * largest_batch + chunk + 5, 3, stored + 40};
+  for (const size_t n : sizes) {
+    SCOPED_TRACE("keys: " + std::to_string(n));
+    std::vector<uint64_t> keys;
+    for (size_t i = 0; i < n; ++i) keys.push_back(1 + (i * 7919 + n) % (stored + 50));  // some past the stored ones
+    if (n > 2) keys[n / 2] = keys[0];
+    store->BatchGetViews(keys, views);
+    ASSERT_EQ(views.values.size(), n);
+    const std::vector<Bytes> copies = store->BatchGetVariable(keys);
+    ASSERT_EQ(copies.size(), n);
+    const ostrik::ByteMatrix rows = fixed->BatchGetItems(keys);
+    ASSERT_EQ(rows.rows, n);
+    for (size_t i = 0; i < n; ++i) {
+      const Bytes expected = keys[i] <= stored ? value_of(keys[i]) : Bytes{};
+      ASSERT_EQ(Bytes(views.values[i].begin(), views.values[i].end()), expected) << "key " << keys[i];
+      ASSERT_EQ(copies[i], expected) << "key " << keys[i];
+      Bytes row(8, 0);
+      for (int b = 0; b < 8 && !expected.empty(); ++b) row[b] = static_cast<uint8_t>(keys[i] >> (8 * b));
+      ASSERT_EQ(Bytes(rows.row(i), rows.row(i) + 8), row) << "key " << keys[i];
+    }
+  }
 }
 
 TEST_P(KeystoreConformance, FixedWidthRows) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "stores/keystore_factory.h"
 #include "stores/redis_connection.h"
 #include "stores/redis_handles.h"
+#include "stores/redis_hash_reader.h"
+#include "stores/redis_store_connection.h"
 #include "store_fixtures.h"
 
 namespace {
@@ -157,6 +160,18 @@ TEST_F(RedisStoreTest, ErrorRepliesAreFailures) {
   EXPECT_THROW(store->PushItem(1, Bytes{1}), std::runtime_error);
   EXPECT_THROW(store->BatchGetVariable({1, 2}), std::runtime_error);
   EXPECT_THROW(store->BatchGetItems({1, 2}), std::runtime_error);
+  // A read of several commands: each answers the error, every one is read.
+  std::vector<uint64_t> many(5 * bs::kHashReadChunk + 3);
+  for (size_t i = 0; i < many.size(); ++i) many[i] = i;
+  try {
+    store->BatchGetVariable(many);
+    FAIL() << "a refused read succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("HMGET command failed: WRONGTYPE", 0), 0u) << e.what();
+  }
+  bs::ValueViews views;
+  EXPECT_THROW(store->BatchGetViews(many, views), std::runtime_error);
+  EXPECT_TRUE(views.values.empty());
   EXPECT_THROW(store->NumItems(), std::runtime_error);
   EXPECT_THROW(store->DeleteItem(1), std::runtime_error);
   EXPECT_THROW(store->BatchDeleteItems({1}), std::runtime_error);
@@ -180,6 +195,51 @@ TEST_F(RedisStoreTest, ErrorRepliesAreFailures) {
   EXPECT_THROW(config->PushConfigItem("a.oei", Bytes{1}), std::runtime_error);
   EXPECT_THROW(config->LoadConfigItem("a.oei"), std::runtime_error);
   EXPECT_THROW(config->DeleteIndex(), std::runtime_error);
+}
+
+// A read of many rounds renews the writer lock between its rounds, as the writes of a long batch
+// do: a training reads a whole index in one call while it holds the lock.
+TEST_F(RedisStoreTest, LongReadsKeepTheWriterLockAlive) {
+  bs::SetRedisLockTimingForTesting(std::chrono::milliseconds(30000), std::chrono::milliseconds(1));
+  struct Restore {
+    ~Restore() { bs::SetRedisLockTimingForTesting(std::chrono::milliseconds(0), std::chrono::milliseconds(0)); }
+  } restore;
+  const uint64_t hash = dz_test::FreshHash();
+  auto store = Make(Conn(), hash);
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> values;
+  for (uint64_t k = 0; k < 300; ++k) {
+    keys.push_back(k);
+    values.push_back(Bytes(64 * 1024, static_cast<uint8_t>(k)));  // rounds of 16 values
+  }
+  store->BatchPushVariable(keys, values);
+  store->LockIndex(std::chrono::milliseconds(1000));
+
+  bs::RedisContext monitor(redisConnect("127.0.0.1", std::stoi(port_)));
+  ASSERT_TRUE(monitor && !monitor->err);
+  ASSERT_EQ(bs::TakeReply(redisCommand(monitor.get(), "MONITOR"))->type, REDIS_REPLY_STATUS);
+  bs::ValueViews views;
+  store->BatchGetViews(keys, views);
+  Raw({"ECHO", "read-done"});
+  // The commands the server saw, in order: reads (H) and lock renewals (L).
+  const std::string lock_key = bs::RedisStoreConnection::LockKeyOf(hash);
+  std::string seen;
+  while (true) {
+    void* raw = nullptr;
+    ASSERT_EQ(redisGetReply(monitor.get(), &raw), REDIS_OK);
+    const bs::RedisReply line = bs::TakeReply(raw);
+    const std::string text(line->str, line->len);
+    if (text.find("read-done") != std::string::npos) break;
+    if (text.find("\"HMGET\"") != std::string::npos) seen += 'H';
+    if (text.find(lock_key) != std::string::npos) seen += 'L';
+  }
+  // A renewal (its script's commands name the key too) between two reads.
+  const size_t renewal = seen.find('L', seen.find('H'));
+  EXPECT_TRUE(renewal != std::string::npos && seen.find('H', renewal) != std::string::npos) << seen;
+  ASSERT_EQ(views.values.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(Bytes(views.values[i].begin(), views.values[i].end()), values[i]);
+  EXPECT_TRUE(store->HoldsIndexLock());
+  store->UnlockIndex();
 }
 
 TEST_F(RedisStoreTest, DatabaseSelection) {
