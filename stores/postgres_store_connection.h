@@ -1,8 +1,7 @@
 // PostgresStoreConnection: the libpq session that the PostgreSQL stores of one index on one server
 // and database share. It reopens the session after it broke (after a failure PQstatus is
 // CONNECTION_BAD, or the server has closed its end of the socket; see store_connection.h for what
-// is repeated), names and prepares statements for the
-// stores on it, and holds the index's writer lock: a session advisory lock keyed by a 64-bit hash
+// is repeated), names and prepares statements for the stores on it, and holds the index's writer lock: a session advisory lock keyed by a 64-bit hash
 // of the table name and the locking store's tag (of the primary's identity, for a companion), which
 // goes when the session does.
 //
@@ -10,6 +9,11 @@
 // this very session holds the lock: whatever became of the session the lock was taken on (a
 // terminated backend, a reconnect, a pooler handing out another backend), nothing commits without
 // the lock. The whole pipeline is one round trip.
+//
+// A large read may also use up to kReaderSessions - 1 sessions more (ReaderSessions), opened at the
+// first such read with the same connection string and kept, so that several server processes look
+// keys up at once; they read only, hold no lock and are given up (reads then use the main session
+// alone) when one fails or the server refuses to open them.
 //
 // The constructor throws std::runtime_error "Postgres connection error: " + libpq message (logged at
 // CRITICAL). Commands throw CommandFailure with the operation's text and libpq's message. No text
@@ -22,6 +26,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -74,6 +79,23 @@ class PostgresStoreConnection : public StoreConnection {
   // The advisory lock key of a table and tag.
   static int64_t LockKey(const std::string& table, int64_t tag);
 
+  // The most sessions a read uses, the main one included.
+  static constexpr size_t kReaderSessions = 4;
+  // A session for reads beside the main one, with the statements prepared on it.
+  struct ReaderSession {
+    PgConnection conn;
+    std::unordered_set<std::string> prepared;
+  };
+  // Up to `n` reading sessions besides the main one, opened when missing; fewer (none) when the
+  // server refuses more, which is logged once at WARNING and not tried again on this connection.
+  std::vector<ReaderSession*> ReaderSessions(size_t n);
+  // Prepares `statement` on a reading session under its name here; false when that failed.
+  bool PreparedOn(ReaderSession& session, const std::string& statement, int params);
+  // The name `statement` is prepared under (Prepared or PreparedOn gave it one).
+  const std::string& StatementName(const std::string& statement) const { return statement_names_.at(statement); }
+  // Closes the reading sessions (a later read opens them again).
+  void DropReaderSessions() noexcept;
+
  bool Broken() const override;
 
  protected:
@@ -100,6 +122,9 @@ class PostgresStoreConnection : public StoreConnection {
   std::array<std::string, 2> LockKeyParts() const;
 
   PgConnection conn_;
+  std::string connection_string_;
+  std::vector<std::unique_ptr<ReaderSession>> readers_;
+  bool readers_refused_ = false;
   std::vector<std::string> secrets_;
   // Statement text -> name, for the connection's life; the names prepared on the current session.
   std::unordered_map<std::string, std::string> statement_names_;

@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "server_faults.h"
+#include "store_fixtures.h"
 #include "stores/keystore_factory.h"
 #include "stores/pg_result.h"
 #include "stores/postgres_index_listing.h"
 #include "stores/postgres_key_read.h"
 #include "stores/postgres_keystore.h"
+#include "stores/postgres_store_connection.h"
 #include "stores/postgres_table_setup.h"
-#include "store_fixtures.h"
+#include "support/forked_child.h"
 
 namespace {
 
@@ -211,6 +214,52 @@ TEST_F(PostgresStoreTest, BatchReadsLookEveryKeyUpInThePrimaryKey) {
   // Request order, repeats and absent keys come back as asked.
   std::vector<uint64_t> asked = {keys[5], 424242, keys[0], keys[5], keys[3999]};
   EXPECT_EQ(store->BatchGetVariable(asked), (std::vector<Bytes>{values[5], {}, values[0], values[5], values[3999]}));
+}
+
+// A large read is shared between the store's session and reading sessions of its own, each server
+// process looking up a range of the keys; when a reading session fails midway the main session
+// reads alone, and the next large read opens them again. A forked child reads on sessions of its
+// own and leaves the parent's alone.
+TEST_F(PostgresStoreTest, LargeReadsShareTheirKeysBetweenSessions) {
+  const std::string app = dz_test::UniqueTestName("dz_rd_");
+  bs::StoreConnections connections;
+  auto store = bs::CreateKeystore(dz_test::PostgresLocation(conn_string_ + " application_name=" + app, table_), "idx",
+                                  dz_test::FreshHash(), bs::DATA, connections);
+  const std::vector<uint64_t> keys = Keys(3000, 5);
+  std::vector<Bytes> values;
+  for (size_t i = 0; i < keys.size(); ++i) values.push_back(Noise(i % 7 == 0 ? 3000 : 30, static_cast<uint32_t>(i)));
+  store->BatchPushVariable(keys, values);
+  std::vector<uint64_t> asked(keys.rbegin(), keys.rend());
+  asked.push_back(31337);  // absent
+  asked.push_back(keys[17]);  // repeated
+  std::vector<Bytes> want(values.rbegin(), values.rend());
+  want.push_back({});
+  want.push_back(values[17]);
+  dz_test::PgAdmin admin(*dz_test::PostgresConnString());
+  const auto backends = [&] { return admin.Backends(app); };
+  EXPECT_EQ(backends(), 1);
+  EXPECT_EQ(store->BatchGetVariable(asked), want);
+  EXPECT_EQ(backends(), static_cast<int>(bs::PostgresStoreConnection::kReaderSessions));
+  // A small read stays on the main session.
+  EXPECT_EQ(store->BatchGetVariable({keys[1], keys[2]}), (std::vector<Bytes>{values[1], values[2]}));
+
+  // The reading sessions end (their backends terminated): the read is done on the main one.
+  const std::string main_pid =
+      std::to_string(PQbackendPID(connections.Postgres(conn_string_ + " application_name=" + app)->get()));
+  EXPECT_EQ(admin.Sql("SELECT COUNT(pg_terminate_backend(pid, 5000)) FROM pg_stat_activity WHERE application_name = $1 "
+                      "AND pid <> $2",
+                      {app, main_pid}),
+            std::to_string(bs::PostgresStoreConnection::kReaderSessions - 1));
+  EXPECT_EQ(store->BatchGetVariable(asked), want);
+  EXPECT_EQ(store->BatchGetVariable(asked), want);
+  EXPECT_EQ(admin.WaitForBackends(app, static_cast<int>(bs::PostgresStoreConnection::kReaderSessions)),
+            static_cast<int>(bs::PostgresStoreConnection::kReaderSessions));
+
+  const std::string failure = dz_test::RunInForkedChild([&] {
+    return store->BatchGetVariable(asked) == want ? std::string() : std::string("the child read wrong");
+  });
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(store->BatchGetVariable(asked), want);
 }
 
 // Values of a few kilobytes stay in their rows, in new tables and in tables made before; a longer
