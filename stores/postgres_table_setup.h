@@ -1,7 +1,7 @@
 // PostgreSQL table set-up shared by the store factory, the PostgreSQL store and the index listing:
 // the rule for table names, the creation of a store's table when it is missing, the check of its
 // columns, the upgrade of an item table whose primary key is `key` alone, and the storage setting
-// that keeps item values of up to a page in their rows (toast_tuple_target), given to existing
+// that keeps item values of up to half a page in their rows (toast_tuple_target), given to existing
 // item tables too.
 //
 // Item tables are keyed by (key, index_name) so that stores sharing a table never touch each
