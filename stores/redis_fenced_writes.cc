@@ -1,6 +1,11 @@
-// Fenced writes of RedisStoreConnection: each chunk is one script that compares the lock key with
-// this connection's token and renews its expiry before it writes, atomically, since the server runs
-// a script as one step. The chunks of one write are pipelined and every reply is read.
+// Fenced writes of RedisStoreConnection. A small write is one script per chunk that compares the
+// lock key with this connection's token and renews its expiry before it writes, atomically, since
+// the server runs a script as one step; the chunks are pipelined and every reply is read. A large
+// write is one transaction instead: the lock key is watched and read, and only if it holds this
+// connection's token are the renewal and the writes sent between MULTI and EXEC, which the server
+// applies whole, or not at all when the watched key changed meanwhile. (A script copies every
+// value twice on the server, into the script and out of it: a third more time for records of a
+// few kilobytes.)
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -30,6 +35,9 @@ constexpr size_t kMaxBytesPerScript = size_t{4} << 20;
 
 constexpr const char kEmpty[] = "";
 
+// Commands of a watched write: whole field-value pairs, a few thousand arguments each.
+constexpr size_t kMaxArgsPerCommand = 128;
+
 bool IsNoScript(const redisReply* reply) {
   return reply->type == REDIS_REPLY_ERROR && reply->len >= 8 && std::string(reply->str, 8) == "NOSCRIPT";
 }
@@ -51,6 +59,11 @@ long long RedisStoreConnection::FencedHashWrite(const char* command, FencedArg k
   SigpipeGuard no_sigpipe;
   const std::string command_text = command;
   const size_t per_item = command_text == "HSET" ? 2 : 1;
+  uint64_t total_bytes = 0;
+  for (const FencedArg& a : args) total_bytes += a.size;
+  if (command_text != "DEL" && total_bytes >= kWatchedBytes) {
+    return WatchedHashWrite(command_text, per_item, key, args, failure_start);
+  }
   // Chunk boundaries, in args.
   std::vector<size_t> bounds{0};
   if (command_text != "DEL") {
@@ -135,6 +148,82 @@ long long RedisStoreConnection::FencedHashWrite(const char* command, FencedArg k
     pending = std::move(again);
   }
   if (refused) throw FenceRefused();
+  renewed_at_ = std::max(renewed_at_, sent_at);
+  return total;
+}
+
+long long RedisStoreConnection::WatchedHashWrite(const std::string& command, size_t per_item, FencedArg key,
+                                                 const std::vector<FencedArg>& args, const std::string& failure_start) {
+  auto read = [&]() {
+    void* raw = nullptr;
+    const int status = redisGetReply(context_.get(), &raw);
+    RedisReply reply = TakeReply(raw);
+    // A failed read leaves the connection in its error state, reopened before the next command.
+    if (status != REDIS_OK || !reply) throw Failure(failure_start);
+    return reply;
+  };
+  const auto sent_at = Clock::now();
+  // The lock's value, watched: should anyone change it from here on (another writer taking it,
+  // its expiry), the transaction below is not applied at all.
+  if (redisAppendCommand(context_.get(), "WATCH %s", lock_key_.c_str()) != REDIS_OK ||
+      redisAppendCommand(context_.get(), "GET %s", lock_key_.c_str()) != REDIS_OK) {
+    throw Failure(failure_start);
+  }
+  RedisReply watched = read();
+  RedisReply holder = read();
+  if (watched->type == REDIS_REPLY_ERROR) throw Failure(failure_start, watched.get());
+  if (holder->type == REDIS_REPLY_ERROR) throw Failure(failure_start, holder.get());
+  if (holder->type != REDIS_REPLY_STRING || std::string(holder->str, holder->len) != token_) {
+    RedisReply unwatched = TakeReply(redisCommand(context_.get(), "UNWATCH"));
+    if (!unwatched || context_->err != 0) throw Failure(failure_start);
+    throw FenceRefused();
+  }
+
+  const std::string expiry = std::to_string(expiry_.count());
+  size_t queued = 0;
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  bool appended = redisAppendCommand(context_.get(), "MULTI") == REDIS_OK &&
+                  redisAppendCommand(context_.get(), "PEXPIRE %s %s", lock_key_.c_str(), expiry.c_str()) == REDIS_OK;
+  const size_t step = kMaxArgsPerCommand / per_item * per_item;
+  for (size_t start = 0; appended && start < args.size(); start += step) {
+    const size_t end = std::min(args.size(), start + step);
+    argv.assign({command.data(), key.data});
+    lengths.assign({command.size(), key.size});
+    for (size_t i = start; i < end; ++i) {
+      argv.push_back(args[i].data != nullptr ? args[i].data : kEmpty);
+      lengths.push_back(args[i].size);
+    }
+    appended =
+        redisAppendCommandArgv(context_.get(), static_cast<int>(argv.size()), argv.data(), lengths.data()) == REDIS_OK;
+    ++queued;
+  }
+  if (!appended || redisAppendCommand(context_.get(), "EXEC") != REDIS_OK) {
+    // Nothing was sent yet: what is buffered goes with the connection, which is reopened.
+    redisFree(context_.release());
+    throw Failure(failure_start);
+  }
+
+  // MULTI, the renewal and each command are answered first (OK, QUEUED or a refusal), then EXEC.
+  std::string first_error;
+  for (size_t i = 0; i < queued + 2; ++i) {
+    RedisReply reply = read();
+    if (reply->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = std::string(reply->str, reply->len);
+  }
+  RedisReply exec = read();
+  if (!first_error.empty()) throw CommandFailure(failure_start, first_error);
+  if (exec->type == REDIS_REPLY_NIL) throw FenceRefused();
+  if (exec->type != REDIS_REPLY_ARRAY || exec->elements != queued + 1) {
+    throw CommandFailure(failure_start,
+                         exec->type == REDIS_REPLY_ERROR ? std::string(exec->str, exec->len) : "unexpected reply");
+  }
+  long long total = 0;
+  for (size_t i = 1; i < exec->elements; ++i) {
+    const redisReply* element = exec->element[i];
+    if (element->type == REDIS_REPLY_ERROR)
+      throw CommandFailure(failure_start, std::string(element->str, element->len));
+    if (element->type == REDIS_REPLY_INTEGER) total += element->integer;
+  }
   renewed_at_ = std::max(renewed_at_, sent_at);
   return total;
 }

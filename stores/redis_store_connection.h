@@ -11,10 +11,11 @@
 // passed, and once the expiry has passed locally the next command takes it back (at once or not
 // at all) and checks its guard before going on.
 //
-// Fenced writes are one server-side script per chunk that compares the lock key with this
-// connection's token, renews the expiry and then applies the chunk's HSET, HDEL or DEL, all in one
-// atomic step: a writer that stalled past its expiry cannot land anything once another writer
-// holds the lock, whatever it had queued.
+// Fenced writes compare the lock key with this connection's token, renew the expiry and apply the
+// write in one atomic step on the server: a small one as a script per chunk, a large one as a
+// MULTI/EXEC transaction under a WATCH of the lock key (see redis_fenced_writes.cc). A writer that
+// stalled past its expiry cannot land anything once another writer holds the lock, whatever it
+// had queued.
 //
 // The constructor throws what ConnectRedis throws. Commands throw CommandFailure with the
 // operation's text and the reply text or the connection's own error. Not synchronised: one thread
@@ -104,6 +105,11 @@ class RedisStoreConnection : public StoreConnection {
   void ReleaseHeld(const std::string& index_name) noexcept;
   // The fencing script's SHA1 on this session, loaded when it has none. Throws CommandFailure.
   const std::string& FenceScript();
+  // FencedHashWrite of a large write: a transaction under a watch of the lock key.
+  long long WatchedHashWrite(const std::string& command, size_t per_item, FencedArg key,
+                             const std::vector<FencedArg>& args, const std::string& failure_start);
+  // From this many bytes of values on, a fenced write is watched rather than scripted.
+  static constexpr uint64_t kWatchedBytes = uint64_t{64} << 10;
 
   RedisConnectionSettings settings_;
   RedisContext context_;

@@ -5,9 +5,9 @@
 // hand, the servers refuse it: it fails with the lost-lock error and sends nothing more (the head
 // is the other writer's, not pending), the other writer's work stands, and every item is whole in
 // one version and reachable by a query.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -112,9 +112,7 @@ struct Case {
 
 const char* PointName(Point p) { return p == Point::kFirst ? "first" : p == Point::kMiddle ? "middle" : "last"; }
 
-int RoleIndex(const std::string& role) {
-  return role == "index" ? 0 : role == "data" ? 1 : role == "config" ? 2 : 3;
-}
+int RoleIndex(const std::string& role) { return role == "index" ? 0 : role == "data" ? 1 : role == "config" ? 2 : 3; }
 
 class StalledWriter : public testing::Test {
  protected:
@@ -171,11 +169,11 @@ class StalledWriter : public testing::Test {
 
 TEST_F(StalledWriter, ItsLateWritesAreRefusedAndTheOtherWritersWorkStands) {
   const Case cases[] = {
-      {"redis", "upsert", "data", Point::kFirst},     // its records, queued
-      {"redis", "upsert", "index", Point::kMiddle},   // its entries or counts
-      {"redis", "upsert", "items", Point::kLast},     // contents it removes after its records
-      {"redis", "train", "data", Point::kFirst},      // the re-filed records
-      {"redis", "train", "index", Point::kLast},      // the switch's head
+      {"redis", "upsert", "data", Point::kFirst},    // its records, queued
+      {"redis", "upsert", "index", Point::kMiddle},  // its entries or counts
+      {"redis", "upsert", "items", Point::kLast},    // contents it removes after its records
+      {"redis", "train", "data", Point::kFirst},     // the re-filed records
+      {"redis", "train", "index", Point::kLast},     // the switch's head
       {"redis-tls", "upsert", "data", Point::kFirst},
       {"redis-tls", "train", "data", Point::kMiddle},
       {"redis-split", "upsert", "items", Point::kFirst},  // new contents, on another server

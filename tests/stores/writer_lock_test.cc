@@ -245,57 +245,61 @@ TEST_P(WriterLockTest, AReconnectWhileLockedRepeatsOnlyUnderTheSameGuard) {
 // the write goes on; otherwise the lock is lost and the write fails.
 TEST_P(WriterLockTest, TheServerRefusesAWriteOfAWriterThatLostTheLock) {
   const std::vector<uint64_t> keys = {201, 202, 203};
-  const std::vector<Bytes> values = {{1}, {2}, {3}};
-  enum class Meanwhile { kTaken, kLapsed, kLapsedAndWritten };
-  const struct {
-    const char* name;
-    Meanwhile meanwhile;
-    std::string error;  // "" when the write goes on
-  } cases[] = {
-      {"another writer took it", Meanwhile::kTaken, kHeldByAnother},
-      {"it lapsed, nobody wrote", Meanwhile::kLapsed, ""},
-      {"it lapsed, another writer wrote", Meanwhile::kLapsedAndWritten, kChangedMeanwhile},
-  };
-  const bool pg = GetParam() == Server::Postgres;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    hash_ = dz_test::FreshHash();
-    bs::StoreConnections first;
-    auto a = Make(first);
-    auto a_data = Make(first, bs::DATA);
-    a->LockIndex(milliseconds(1000));
-    a->PushItem(kGuardKey, Bytes{7, 7});
-    a->SetLockGuard(kGuardKey, Bytes{7, 7});
+  // Small writes and large ones, which Redis fences another way.
+  for (const size_t width : {size_t{1}, size_t{40000}}) {
+    SCOPED_TRACE("values of " + std::to_string(width) + " bytes");
+    const std::vector<Bytes> values = {Bytes(width, 1), Bytes(width, 2), Bytes(width, 3)};
+    enum class Meanwhile { kTaken, kLapsed, kLapsedAndWritten };
+    const struct {
+      const char* name;
+      Meanwhile meanwhile;
+      std::string error;  // "" when the write goes on
+    } cases[] = {
+        {"another writer took it", Meanwhile::kTaken, kHeldByAnother},
+        {"it lapsed, nobody wrote", Meanwhile::kLapsed, ""},
+        {"it lapsed, another writer wrote", Meanwhile::kLapsedAndWritten, kChangedMeanwhile},
+    };
+    const bool pg = GetParam() == Server::Postgres;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      hash_ = dz_test::FreshHash();
+      bs::StoreConnections first;
+      auto a = Make(first);
+      auto a_data = Make(first, bs::DATA);
+      a->LockIndex(milliseconds(1000));
+      a->PushItem(kGuardKey, Bytes{7, 7});
+      a->SetLockGuard(kGuardKey, Bytes{7, 7});
 
-    // Behind the writer's back: its own view says it holds the lock and nothing is due.
-    std::unique_ptr<bs::Keystore> b;
-    const std::string lock_key = bs::RedisStoreConnection::LockKeyOf(hash_);
-    if (pg) {
-      bs::PgResult r(PQexec(first.Postgres(conn_)->get(), "SELECT pg_advisory_unlock_all()"));
-      ASSERT_EQ(bs::PgStatus(r), PGRES_TUPLES_OK);
-    } else {
-      dz_test::RedisAdmin admin(conn_);
-      if (c.meanwhile == Meanwhile::kTaken) {
-        admin.Command("SET %s %s PX %d", lock_key.c_str(), "another-writer", 10000);
+      // Behind the writer's back: its own view says it holds the lock and nothing is due.
+      std::unique_ptr<bs::Keystore> b;
+      const std::string lock_key = bs::RedisStoreConnection::LockKeyOf(hash_);
+      if (pg) {
+        bs::PgResult r(PQexec(first.Postgres(conn_)->get(), "SELECT pg_advisory_unlock_all()"));
+        ASSERT_EQ(bs::PgStatus(r), PGRES_TUPLES_OK);
       } else {
-        admin.Command("DEL %s", lock_key.c_str());
+        dz_test::RedisAdmin admin(conn_);
+        if (c.meanwhile == Meanwhile::kTaken) {
+          admin.Command("SET %s %s PX %d", lock_key.c_str(), "another-writer", 10000);
+        } else {
+          admin.Command("DEL %s", lock_key.c_str());
+        }
       }
-    }
-    if (c.meanwhile == Meanwhile::kTaken && pg) {
-      b = MakeOther();
-      b->LockIndex(milliseconds(1000));
-    }
-    if (c.meanwhile == Meanwhile::kLapsedAndWritten) MakeOther()->PushItem(kGuardKey, Bytes{8, 8});
+      if (c.meanwhile == Meanwhile::kTaken && pg) {
+        b = MakeOther();
+        b->LockIndex(milliseconds(1000));
+      }
+      if (c.meanwhile == Meanwhile::kLapsedAndWritten) MakeOther()->PushItem(kGuardKey, Bytes{8, 8});
 
-    EXPECT_EQ(ErrorOf([&] { a_data->BatchPushVariable(keys, values); }), c.error);
-    EXPECT_EQ(a->HoldsIndexLock(), c.error.empty());
-    EXPECT_EQ(a_data->BatchGetVariable(keys), c.error.empty() ? values : std::vector<Bytes>(3));
-    if (c.error.empty()) {
-      EXPECT_THAT(ErrorOf([&] { MakeOther()->LockIndex(milliseconds(30)); }), HasSubstr("Timed out after"));
+      EXPECT_EQ(ErrorOf([&] { a_data->BatchPushVariable(keys, values); }), c.error);
+      EXPECT_EQ(a->HoldsIndexLock(), c.error.empty());
+      EXPECT_EQ(a_data->BatchGetVariable(keys), c.error.empty() ? values : std::vector<Bytes>(3));
+      if (c.error.empty()) {
+        EXPECT_THAT(ErrorOf([&] { MakeOther()->LockIndex(milliseconds(30)); }), HasSubstr("Timed out after"));
+      }
+      a->UnlockIndex();
+      if (b) b->UnlockIndex();
+      if (!pg) dz_test::RedisAdmin(conn_).Command("DEL %s", lock_key.c_str());
     }
-    a->UnlockIndex();
-    if (b) b->UnlockIndex();
-    if (!pg) dz_test::RedisAdmin(conn_).Command("DEL %s", lock_key.c_str());
   }
 }
 
