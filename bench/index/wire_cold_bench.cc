@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/index/bench_common.h"
 #include "bench/index/bench_data.h"
 #include "bench/index/open_floor.h"
 #include "bench/index/stage_times.h"
@@ -50,18 +51,15 @@
 #include "kernels/probe_selection.h"
 #include "token_store/token_index.h"
 
-namespace ostrik {
-// The hook the index tests reach the engine through: here it lends the data store and its key, so
-// that the floor opens the envelopes the query read.
-struct EncryptedIndexTestAccess {
-  static ostrik_encrypted_index::internal::token_store::TokenIndex& Engine(EncryptedIndex& index) {
-    return *index.token_index_;
-  }
-};
-}  // namespace ostrik
-
 namespace {
 
+using dz_bench::Key;
+using dz_bench::kTopK;
+using dz_bench::Median;
+using dz_bench::Num;
+using dz_bench::Params;
+using dz_bench::ParseList;
+using dz_bench::Seconds;
 using Clock = std::chrono::steady_clock;
 using dz_bench::Dataset;
 namespace backing_store = ostrik_encrypted_index::internal::backing_store;
@@ -69,19 +67,9 @@ namespace kernels = ostrik_encrypted_index::internal::kernels;
 namespace token_store = ostrik_encrypted_index::internal::token_store;
 
 constexpr uint64_t kLists = 256;
-constexpr uint64_t kTopK = 10;
 constexpr uint64_t kQueries = 21;
 constexpr uint64_t kUpsertBatch = 2000;
 constexpr uint64_t kRoundTrips = 3;
-
-std::vector<uint64_t> ParseList(const std::string& text) {
-  std::vector<uint64_t> values;
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) values.push_back(std::stoull(item));
-  if (values.empty()) throw std::runtime_error("empty list: " + text);
-  return values;
-}
 
 std::vector<std::string> ParseNames(const std::string& text) {
   std::vector<std::string> names;
@@ -91,42 +79,8 @@ std::vector<std::string> ParseNames(const std::string& text) {
   return names;
 }
 
-template <typename F>
-double Seconds(F&& f) {
-  const auto t0 = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
-}
-
-std::string Num(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
-  return buf;
-}
-
 void Progress(const std::string& text) {
   std::cerr << "[wire_cold_bench " << dz_bench::LoadAverage() << "] " << text << std::endl;
-}
-
-ostrik::IndexKey Key() {
-  ostrik::IndexKey key;
-  for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(31 * i + 7);
-  return key;
-}
-
-ostrik::QueryParams Params(uint64_t n_probes) {
-  ostrik::QueryParams p;
-  p.top_k = kTopK;
-  p.n_probes = n_probes;
-  p.include = {static_cast<int32_t>(ostrik::QueryInclude::DISTANCE)};
-  return p;
 }
 
 // Bytes received and sent over every TCP socket of this process so far, as the kernel counts them.
