@@ -235,37 +235,6 @@ std::vector<uint8_t> RedisKeystore::GetItem(const uint64_t& key) {
   return value;
 }
 
-RedisReply RedisKeystore::MultiGet(const std::vector<uint64_t>& keys) {
-  SigpipeGuard no_sigpipe;
-  std::vector<Field> fields(keys.size());
-  std::vector<const char*> argv(keys.size() + 2);
-  std::vector<size_t> lengths(keys.size() + 2);
-  argv[0] = "HMGET";
-  lengths[0] = 5;
-  argv[1] = hash_key_.data();
-  lengths[1] = hash_key_.size();
-  for (size_t i = 0; i < keys.size(); ++i) {
-    fields[i] = FieldOf(keys[i]);
-    argv[i + 2] = fields[i].data();
-    lengths[i + 2] = fields[i].size();
-  }
-  static const std::string kFailed = "HMGET command failed";
-  return conn_->Run(store_kind_, [&] {
-    RedisReply reply =
-        TakeReply(redisCommandArgv(context(), static_cast<int>(argv.size()), argv.data(), lengths.data()));
-    if (!reply || context()->err || IsError(reply.get())) throw conn_->Failure(kFailed, reply.get());
-    // Row i is filled from element i: a reply of another shape would shift or lose rows.
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
-      throw CommandFailure(kFailed, "unexpected reply");
-    }
-    for (size_t i = 0; i < reply->elements; ++i) {
-      const int type = reply->element[i]->type;
-      if (type != REDIS_REPLY_STRING && type != REDIS_REPLY_NIL) throw CommandFailure(kFailed, "unexpected reply");
-    }
-    return reply;
-  });
-}
-
 void RedisKeystore::ReadFields(const std::vector<uint64_t>& keys, ValueViews& out) {
   SigpipeGuard no_sigpipe;
   try {

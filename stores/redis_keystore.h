@@ -67,8 +67,6 @@ class RedisKeystore : public Keystore {
   // Reads `count` replies of queued commands. Every reply is read before a failure is reported, so
   // none is left for the next command to take. Throws CommandFailure (inside an operation only).
   void ReadPipelinedReplies(uint64_t count);
-  // One HMGET of every key; the reply is an array of exactly one element per key.
-  RedisReply MultiGet(const std::vector<uint64_t>& keys);
 
  private:
   using Field = std::array<char, 8>;
