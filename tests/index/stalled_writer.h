@@ -18,7 +18,10 @@ namespace index_test::stalled {
 
 constexpr size_t kItems = 48;
 
-inline std::string Id(size_t i) { return "s" + std::to_string(i); }
+inline std::string Id(size_t i) {
+  std::string id = "s";
+  return id += std::to_string(i);
+}
 
 inline Dataset Items(size_t begin, size_t end, int version, uint64_t seed) {
   const Dataset all = Clustered(end, kDurabilityDim, kDurabilityLists, seed);
@@ -29,7 +32,8 @@ inline Dataset Items(size_t begin, size_t end, int version, uint64_t seed) {
     out.vectors.data.insert(out.vectors.data.end(), all.vectors.row(i), all.vectors.row(i) + kDurabilityDim);
     out.metadata.push_back(R"({"version":)" + std::to_string(version) + R"(,"n":)" + std::to_string(i) + "}");
     // Some items gain contents, some lose them, some change them.
-    const std::string contents = (i + version) % 3 == 0 ? "" : "v" + std::to_string(version) + " of " + Id(i);
+    std::string contents;
+    if ((i + version) % 3 != 0) contents.append("v").append(std::to_string(version)).append(" of ").append(Id(i));
     out.contents.emplace_back(contents.begin(), contents.end());
   }
   out.vectors.rows = out.ids.size();

@@ -199,7 +199,10 @@ TEST_F(PostgresStoreTest, BatchReadsLookEveryKeyUpInThePrimaryKey) {
   Sql("ANALYZE " + table_);
 
   std::string list = "{";
-  for (size_t i = 0; i < 3000; ++i) list += (i ? "," : "") + std::to_string(keys[i]);
+  for (size_t i = 0; i < 3000; ++i) {
+    if (i > 0) list += ',';
+    list += std::to_string(keys[i]);
+  }
   list += "}";
   const std::string tag = std::to_string(Tag(hash, bs::DATA));
   const char* params[2] = {list.c_str(), tag.c_str()};
