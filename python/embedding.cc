@@ -3,6 +3,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "python/native_texts.h"
+
 namespace py = pybind11;
 
 namespace dodezero_vizu {
@@ -23,8 +25,8 @@ pybind11::object LoadEmbeddingModel(const std::string& model_name) {
     py::object constructor = package.attr("SentenceTransformer");
     return constructor(*args);
   } catch (const py::error_already_set& e) {
-    std::cerr << "Python Exception: " << e.what() << std::endl;
-    throw std::runtime_error(std::string("Failed to load embedding model: ") + e.what());
+    std::cerr << "Python Exception: " << FailureText(e) << std::endl;
+    throw std::runtime_error(std::string("Failed to load embedding model: ") + FailureText(e));
   }
 }
 

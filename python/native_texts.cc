@@ -65,6 +65,18 @@ void Translate(std::exception_ptr p) {
 
 void RegisterExceptionTexts() { py::register_local_exception_translator(&Translate); }
 
+std::string FailureText(const std::exception& e) {
+  const auto* python = dynamic_cast<const py::error_already_set*>(&e);
+  if (python == nullptr || !python->type()) return e.what();
+  std::string text = py::str(python->type().attr("__name__")).cast<std::string>();
+  try {
+    if (python->value()) text += ": " + py::str(python->value()).cast<std::string>();
+  } catch (const py::error_already_set&) {
+    // An exception whose str() fails itself: its type is all there is to tell.
+  }
+  return text;
+}
+
 bool IsUtf8(const std::string& text) {
   PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
   if (decoded == nullptr) {

@@ -20,6 +20,11 @@ namespace dodezero_vizu {
 
 void RegisterExceptionTexts();
 
+// The text of a failure caught on its way out of a call into Python code: for a Python error,
+// "TypeName: message" without the traceback that pybind11 appends (frames of this module's own
+// calls into Python, which tell a caller nothing); for anything else, what(). Lock held.
+std::string FailureText(const std::exception& e);
+
 // Whether `text` is valid UTF-8, as a text that Python reads back as str must be. Lock held.
 bool IsUtf8(const std::string& text);
 

@@ -13,6 +13,7 @@
 #include "kernels/kernel_records.h"
 #include "python/conversions.h"
 #include "python/embedding.h"
+#include "python/native_texts.h"
 
 namespace py = pybind11;
 
@@ -44,7 +45,7 @@ FloatMatrix EmbedQuery(EncryptedIndex& index, const py::object& query_contents) 
   try {
     embedding = model.attr("encode")(query_contents);
   } catch (const py::error_already_set& e) {
-    throw std::runtime_error(std::string("Failed to encode query_contents: ") + e.what());
+    throw std::runtime_error(std::string("Failed to encode query_contents: ") + FailureText(e));
   }
   return NestedListToMatrix({embedding.cast<std::vector<float>>()});
 }
@@ -81,7 +82,7 @@ std::string FilterText(const py::dict& filters) {
     const py::object dumps = py::module_::import("json").attr("dumps");
     return py::str(dumps(filters)).cast<std::string>();
   } catch (const std::exception& e) {
-    throw py::value_error(std::string("Failed to serialize filters to JSON: ") + e.what());
+    throw py::value_error(std::string("Failed to serialize filters to JSON: ") + FailureText(e));
   }
 }
 

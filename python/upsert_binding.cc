@@ -102,7 +102,7 @@ void EmbedTexts(const std::string& model_name, const std::vector<std::string>& t
       rows[positions[k]].assign(row, row + width);
     }
   } catch (const py::error_already_set& e) {
-    throw std::runtime_error(std::string("Failed to process batch embeddings: ") + e.what());
+    throw std::runtime_error(std::string("Failed to process batch embeddings: ") + FailureText(e));
   }
 }
 
@@ -202,7 +202,7 @@ void UpsertBinding(EncryptedIndex& index, const py::object& arg1, const py::obje
       UpsertPair(index, arg1, arg2);
     }
   } catch (const std::exception& e) {
-    throw py::value_error(e.what());
+    throw py::value_error(FailureText(e));
   }
 }
 

@@ -143,10 +143,11 @@ def test_filter_errors_are_value_errors_on_both_paths(filled, data, trained, fil
 
 
 def test_filters_that_are_not_json(filled, data):
-    for filters in ({"group": {"$in": {1, 2}}}, {"group": {"$eq": object()}}):
+    for filters, failure in (({"group": {"$in": {1, 2}}}, "TypeError: Object of type set is not JSON serializable"),
+                             ({"group": {"$eq": object()}}, "TypeError: Object of type object is not JSON serializable")):
         with pytest.raises(ValueError) as caught:
             filled.query(data[0], filters=filters)
-        assert str(caught.value).startswith("Failed to serialize filters to JSON: ")
+        assert str(caught.value) == "Failed to serialize filters to JSON: " + failure
 
 
 def test_top_k(filled, data):
