@@ -146,12 +146,13 @@ inline std::vector<Operation> Operations(const Versions& v) {
     index.Upsert(v.v2.vectors, v.v2.ids, v.v2.contents, v.v2.metadata);
   };
   return {
-      {"train", false, [](ostrik::EncryptedIndex& index) {
-         ostrik::TrainParams p;
-         p.max_iters = 3;
-         p.batch_size = 0;
-         if (!index.is_trained()) index.TrainIndex(p);
-       }, v1, {}},
+      {"train",
+       false,
+       [](ostrik::EncryptedIndex& index) {
+         if (!index.is_trained()) index.TrainIndex(QuickTraining());
+       },
+       v1,
+       {}},
       {"re-upsert with contents", false, upsert, upserted, only_new},
       {"re-upsert moving items between lists", true, upsert, upserted, only_new},
       {"delete", true, [doomed](ostrik::EncryptedIndex& index) { index.Delete(doomed); }, remaining,

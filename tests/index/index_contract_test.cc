@@ -125,13 +125,6 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
-ostrik::TrainParams Quick() {
-  ostrik::TrainParams p;
-  p.max_iters = 3;
-  p.batch_size = 0;
-  return p;
-}
-
 ostrik::QueryParams Everything(uint64_t top_k = 1000, uint64_t n_probes = 1000, std::string filters = "") {
   ostrik::QueryParams p;
   p.top_k = top_k;
@@ -363,9 +356,12 @@ TEST_P(IndexContract, EveryOperationRefusesAfterDeleteIndex) {
        },
        {"INFO Query"},
        InvalidArgument("Query vectors cannot be empty.")},
-      {"TrainIndex", [&] { index.TrainIndex(Quick()); }, {"INFO TrainIndex", critical}, RuntimeError(kNotConnected)},
+      {"TrainIndex",
+       [&] { index.TrainIndex(QuickTraining()); },
+       {"INFO TrainIndex", critical},
+       RuntimeError(kNotConnected)},
       {"TrainAndSerialize",
-       [&] { index.TrainAndSerialize(ds.vectors, Quick(), false); },
+       [&] { index.TrainAndSerialize(ds.vectors, QuickTraining(), false); },
        {critical},
        RuntimeError(kNotConnected)},
       {"Get", [&] { index.Get({"x"}, {}); }, {"INFO Get 1", critical}, RuntimeError(kNotConnected)},
@@ -454,7 +450,7 @@ TEST_P(IndexContract, UpsertRefusalsComeBeforeAnythingIsStored) {
   };
   for (bool trained : {false, true}) {
     ostrik::EncryptedIndex& index = OpenWith(base, trained ? "t" : "u");
-    if (trained) index.TrainIndex(Quick());
+    if (trained) index.TrainIndex(QuickTraining());
     const uint64_t stored = StoredCount(index);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(trained ? "trained: " : "untrained: ") + c.label);
@@ -521,7 +517,7 @@ TEST_P(IndexContract, IngestionFailuresCarryTheirPrefixes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     ostrik::EncryptedIndex& index = OpenWith(ds, c.trained ? "t" : "u");
-    if (c.trained) index.TrainIndex(Quick());
+    if (c.trained) index.TrainIndex(QuickTraining());
     ts::TokenIndex& engine = EncryptedIndexTestAccess::Engine(index);
     FaultyKeystore* store =
         c.fail_index_store ? FaultyKeystore::Wrap(engine.index_store_) : FaultyKeystore::Wrap(engine.data_store_);
@@ -629,7 +625,7 @@ TEST_P(IndexContract, QueryRefusalsAndEmptyAnswers) {
     EXPECT_EQ(log_.Problems(), std::vector<std::string>{});
   }
 
-  index.TrainIndex(Quick());
+  index.TrainIndex(QuickTraining());
   const std::vector<Answer> trained = {
       {"all lists probed, top_k clamped", Everything((uint64_t{1} << 32) + 3, 1000), 10},
       {"n_probes 0 probes nothing", Everything(5, 0), 0},
@@ -655,7 +651,7 @@ TEST_P(IndexContract, TrainingRefusals) {
   index.Delete({"d"});  // a deleted item is no training vector: three remain for four lists
 
   log_.Mark();
-  EXPECT_EQ(ThrownBy([&] { index.TrainIndex(Quick()); }), InvalidArgument(kTooFew));
+  EXPECT_EQ(ThrownBy([&] { index.TrainIndex(QuickTraining()); }), InvalidArgument(kTooFew));
   ASSERT_FALSE(log_.Lines().empty());
   EXPECT_EQ(log_.Lines().front(), "INFO TrainIndex");
   EXPECT_EQ(log_.Problems(), std::vector<std::string>{"ERROR " + kTooFew});
@@ -665,13 +661,13 @@ TEST_P(IndexContract, TrainingRefusals) {
   // Exactly n_lists live items train.
   index.Upsert(ds.Rows({4}), {"e"}, {}, {});
   log_.Mark();
-  index.TrainIndex(Quick());
+  index.TrainIndex(QuickTraining());
   EXPECT_TRUE(index.is_trained());
   ExpectInOrder(log_.Lines(), {"INFO TrainIndex", "INFO TrainQuantizers"});
   EXPECT_EQ(log_.Problems(), std::vector<std::string>{});
 
   log_.Mark();
-  EXPECT_EQ(ThrownBy([&] { index.TrainIndex(Quick()); }), LogicError("Index has already been trained."));
+  EXPECT_EQ(ThrownBy([&] { index.TrainIndex(QuickTraining()); }), LogicError("Index has already been trained."));
   EXPECT_EQ(log_.Lines(), (std::vector<std::string>{"INFO TrainIndex", "ERROR Index has already been trained."}));
   EXPECT_TRUE(index.is_trained());
 }
@@ -681,7 +677,7 @@ TEST_P(MemoryContract, TrainingReAddsAsAnUpsert) {
   const Dataset ds = Clustered(8, kDim, kLists);
   ostrik::EncryptedIndex& index = OpenWith(ds);
   log_.Mark();
-  index.TrainIndex(Quick());
+  index.TrainIndex(QuickTraining());
   ExpectInOrder(log_.Lines(),
                 {"INFO TrainIndex", "INFO TrainQuantizers", "INFO Upserting 8 items.", "INFO IngestTrained "});
 }
@@ -714,7 +710,7 @@ TEST_P(IndexContract, TrainAndSerializeRefusalsDeleteNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     log_.Mark();
-    EXPECT_EQ(ThrownBy([&] { index.TrainAndSerialize(c.vectors, Quick(), true); }), InvalidArgument(c.text));
+    EXPECT_EQ(ThrownBy([&] { index.TrainAndSerialize(c.vectors, QuickTraining(), true); }), InvalidArgument(c.text));
     EXPECT_EQ(log_.Lines(), std::vector<std::string>{"ERROR " + c.text});
     ASSERT_TRUE(EncryptedIndexTestAccess::Connected(index));
     EXPECT_EQ(index.SerializeIndex(), before);
@@ -723,7 +719,7 @@ TEST_P(IndexContract, TrainAndSerializeRefusalsDeleteNothing) {
 
   // Kept: the bytes are a trained copy of the configuration; the live index is as it was.
   log_.Mark();
-  const Bytes bytes = index.TrainAndSerialize(ds.vectors, Quick(), false);
+  const Bytes bytes = index.TrainAndSerialize(ds.vectors, QuickTraining(), false);
   EXPECT_EQ(log_.Lines(), std::vector<std::string>{"INFO TrainQuantizers"});
   EXPECT_EQ(index.SerializeIndex(), before);
   EXPECT_FALSE(index.is_trained());
@@ -1021,7 +1017,7 @@ TEST_P(MemoryContract, LoadSerializedIndexChecks) {
 
 TEST_P(MemoryContract, ASerializedIndexOpensTrainedAndTakesItems) {
   const Dataset ds = Clustered(8, kDim, kLists);
-  const Bytes bytes = OpenWith(ds).TrainAndSerialize(ds.vectors, Quick(), true);
+  const Bytes bytes = OpenWith(ds).TrainAndSerialize(ds.vectors, QuickTraining(), true);
   ostrik::Client client(Memory(), Memory(), Memory(), 1);
 
   // With a logger the singleton keeps its configuration.
@@ -1048,7 +1044,7 @@ TEST_P(MemoryContract, GpuStepsRefuseWithoutGpuSupport) {
       "CUDA support (e.g., ./build.sh -cuda).";
   const Dataset ds = Clustered(8, kDim, kLists);
   ostrik::Client gpu(Memory(), Memory(), Memory(), 1, true);
-  const Bytes trained_bytes = OpenWith(ds).TrainAndSerialize(ds.vectors, Quick(), false);
+  const Bytes trained_bytes = OpenWith(ds).TrainAndSerialize(ds.vectors, QuickTraining(), false);
   ostrik::EncryptedIndex& untrained =
       Keep(gpu.CreateIndex(UniqueName(), Key(), ostrik::IndexIVFFlat(kDim, kLists), 0, &Logger::instance()));
   ostrik::EncryptedIndex& trained = Keep(gpu.LoadSerializedIndex(trained_bytes, Key(), &Logger::instance()));
@@ -1065,9 +1061,9 @@ TEST_P(MemoryContract, GpuStepsRefuseWithoutGpuSupport) {
        RuntimeError("Error ingesting: " + cuda)},
       {"untrained query: the engine's fetch", &untrained, [&](auto& i) { i.Query(ds.Rows({0}), Everything()); },
        RuntimeError(cuda)},
-      {"training: the engine's fetch", &untrained, [&](auto& i) { i.TrainIndex(Quick()); }, RuntimeError(cuda)},
+      {"training: the engine's fetch", &untrained, [&](auto& i) { i.TrainIndex(QuickTraining()); }, RuntimeError(cuda)},
       {"train and serialize: the k-means kernel", &untrained,
-       [&](auto& i) { i.TrainAndSerialize(ds.vectors, Quick(), true); }, RuntimeError(cuda)},
+       [&](auto& i) { i.TrainAndSerialize(ds.vectors, QuickTraining(), true); }, RuntimeError(cuda)},
       {"trained upsert: the encoding kernel", &trained, [&](auto& i) { i.Upsert(ds.vectors, ds.ids, {}, {}); },
        RuntimeError("Error ingesting: " + cuda)},
       {"trained query: the probe kernel", &trained, [&](auto& i) { i.Query(ds.Rows({0}), Everything()); },
@@ -1181,7 +1177,7 @@ TEST_P(MemoryContract, EachStepWritesItsLines) {
       {"untrained query",
        [&](auto*& i) { i->Query(ds.Rows({0}), Everything(3)); },
        {"INFO Query", "INFO RetrieveUntrained"}},
-      {"train", [&](auto*& i) { i->TrainIndex(Quick()); }, {"INFO TrainIndex", "INFO TrainQuantizers"}},
+      {"train", [&](auto*& i) { i->TrainIndex(QuickTraining()); }, {"INFO TrainIndex", "INFO TrainQuantizers"}},
       {"trained upsert",
        [&](auto*& i) { i->Upsert(ds.Rows({1}), {"again"}, {}, {ds.metadata[1]}); },
        {"INFO Upserting 1 items.", "INFO IngestTrained "}},
@@ -1193,7 +1189,7 @@ TEST_P(MemoryContract, EachStepWritesItsLines) {
        {"INFO Get 1", "INFO Retrieving 1 items", "INFO convertBytesToFloats"}},
       {"delete", [&](auto*& i) { i->Delete({"again"}); }, {"INFO Deleting item"}},
       {"train and serialize",
-       [&](auto*& i) { i->TrainAndSerialize(ds.vectors, Quick(), false); },
+       [&](auto*& i) { i->TrainAndSerialize(ds.vectors, QuickTraining(), false); },
        {"INFO TrainQuantizers"}},
       {"delete the index", [&](auto*& i) { i->DeleteIndex(); }, {"INFO Deleting Index"}},
   };

@@ -22,13 +22,6 @@ namespace {
 using dz_test::FaultyKeystore;
 namespace ts = ostrik_encrypted_index::internal::token_store;
 
-ostrik::TrainParams QuickTraining() {
-  ostrik::TrainParams p;
-  p.max_iters = 3;
-  p.batch_size = 0;
-  return p;
-}
-
 class IndexDurability : public IndexTest {
  public:
   // A fresh index holding version 1, trained when the operation wants it; one thread, since the

@@ -36,13 +36,6 @@ std::set<std::string> Ids(const ostrik::QueryResults& r, size_t q = 0) {
   return out;
 }
 
-ostrik::TrainParams QuickTraining() {
-  ostrik::TrainParams p;
-  p.max_iters = 3;
-  p.batch_size = 0;
-  return p;
-}
-
 // Every item of the data set can be read back whole and is found by an exhaustive query.
 void ExpectAllItems(ostrik::EncryptedIndex& index, const Dataset& ds) {
   const auto got = index.Get(ds.ids, {});

@@ -85,6 +85,14 @@ inline Dataset Clustered(size_t n, size_t d, int clusters, uint32_t seed = 7) {
   return ds;
 }
 
+// A training of three rounds over every item: enough to move items between lists.
+inline ostrik::TrainParams QuickTraining() {
+  ostrik::TrainParams p;
+  p.max_iters = 3;
+  p.batch_size = 0;
+  return p;
+}
+
 struct Hit {
   std::string id;
   float distance;
@@ -100,9 +108,12 @@ inline float Distance(const float* a, const float* b, size_t d, ostrik::Distance
     nb += b[j] * b[j];
   }
   switch (metric) {
-    case ostrik::Euclidean: return std::sqrt(sum);
-    case ostrik::SquaredEuclidean: return sum;
-    case ostrik::Cosine: return na * nb == 0 ? 1.0f : 1.0f - dot / (std::sqrt(na) * std::sqrt(nb));
+    case ostrik::Euclidean:
+      return std::sqrt(sum);
+    case ostrik::SquaredEuclidean:
+      return sum;
+    case ostrik::Cosine:
+      return na * nb == 0 ? 1.0f : 1.0f - dot / (std::sqrt(na) * std::sqrt(nb));
   }
   return 0;
 }
@@ -111,7 +122,8 @@ inline float Distance(const float* a, const float* b, size_t d, ostrik::Distance
 inline std::vector<Hit> BruteForce(const Dataset& ds, const std::vector<size_t>& candidates, const float* query,
                                    size_t k, ostrik::DistanceMetric metric) {
   std::vector<Hit> all;
-  for (size_t i : candidates) all.push_back(Hit{ds.ids[i], Distance(query, ds.vectors.row(i), ds.vectors.cols, metric)});
+  for (size_t i : candidates)
+    all.push_back(Hit{ds.ids[i], Distance(query, ds.vectors.row(i), ds.vectors.cols, metric)});
   std::sort(all.begin(), all.end(), [](const Hit& a, const Hit& b) {
     return a.distance != b.distance ? a.distance < b.distance : a.id < b.id;
   });
@@ -161,7 +173,8 @@ struct TestLocations {
 inline TestLocations LocationsFor(Backend backend, const std::string& conn) {
   switch (backend) {
     case Backend::Postgres:
-      return {ostrik::DBConfig("postgres", "dz_index_items", conn), ostrik::DBConfig("postgres", "dz_index_config", conn),
+      return {ostrik::DBConfig("postgres", "dz_index_items", conn),
+              ostrik::DBConfig("postgres", "dz_index_config", conn),
               ostrik::DBConfig("postgres", "dz_index_contents", conn)};
     case Backend::Redis:
       return {ostrik::DBConfig("redis", "dz_index", conn), ostrik::DBConfig("redis", "dz_index", conn),

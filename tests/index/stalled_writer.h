@@ -77,13 +77,6 @@ inline std::vector<std::string> Deleted() {
   return ids;
 }
 
-inline ostrik::TrainParams QuickTraining() {
-  ostrik::TrainParams p;
-  p.max_iters = 3;
-  p.batch_size = 0;
-  return p;
-}
-
 // The stalling writer's operation on an index holding version 1.
 inline void RunStalling(const std::string& operation, ostrik::EncryptedIndex& index) {
   if (operation == "upsert") {
