@@ -1,5 +1,7 @@
 // What is particular to the PostgreSQL store: chunked transactional batch writes, the raw row
 // layout, sharing and upgrading tables, table names, failed reads and the index listing.
+#include "stores/postgres_keystore.h"
+
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
@@ -13,7 +15,6 @@
 #include "stores/pg_result.h"
 #include "stores/postgres_index_listing.h"
 #include "stores/postgres_key_read.h"
-#include "stores/postgres_keystore.h"
 #include "stores/postgres_store_connection.h"
 #include "stores/postgres_table_setup.h"
 #include "support/forked_child.h"
@@ -51,6 +52,16 @@ class PostgresStoreTest : public ::testing::Test {
     return std::stoull(Sql("SELECT COUNT(*) FROM " + table + " WHERE index_name = " + std::to_string(tag)));
   }
 
+  // The connection string of a role that may read and write `table` but not alter it.
+  std::string LimitedRoleOn(const std::string& table) {
+    Sql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'dz_limited') THEN CREATE ROLE dz_limited "
+        "LOGIN; END IF; END $$;");
+    Sql("GRANT ALL ON " + table + " TO dz_limited;");
+    std::string limited = conn_string_;
+    limited.replace(limited.find("user=postgres"), 13, "user=dz_limited");
+    return limited;
+  }
+
   static int64_t Tag(uint64_t hash, int32_t kind) {
     return static_cast<int64_t>((hash + static_cast<uint64_t>(kind)) & ~(uint64_t{1} << 63));
   }
@@ -78,8 +89,8 @@ TEST_F(PostgresStoreTest, BatchWritesAreChunkedByThousandRows) {
   Sql("CREATE TABLE " + counter + " (n INT);");
   Sql("CREATE FUNCTION " + counter + "_f() RETURNS trigger AS $$ BEGIN INSERT INTO " + counter +
       " VALUES (1); RETURN NULL; END $$ LANGUAGE plpgsql;");
-  Sql("CREATE TRIGGER " + counter + "_t AFTER INSERT ON " + table_ + " FOR EACH STATEMENT EXECUTE FUNCTION " +
-      counter + "_f();");
+  Sql("CREATE TRIGGER " + counter + "_t AFTER INSERT ON " + table_ + " FOR EACH STATEMENT EXECUTE FUNCTION " + counter +
+      "_f();");
 
   const struct {
     size_t rows;
@@ -126,7 +137,8 @@ TEST_F(PostgresStoreTest, FailingChunkRollsTheWholeBatchBack) {
 TEST_F(PostgresStoreTest, RefusedCommitRollsBack) {
   const uint64_t hash = dz_test::FreshHash();
   auto store = Make(table_, hash);
-  Sql("CREATE FUNCTION " + table_ + "_f() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused at commit'; END $$ "
+  Sql("CREATE FUNCTION " + table_ +
+      "_f() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused at commit'; END $$ "
       "LANGUAGE plpgsql;");
   Sql("CREATE CONSTRAINT TRIGGER " + table_ + "_t AFTER INSERT ON " + table_ +
       " DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION " + table_ + "_f();");
@@ -144,9 +156,9 @@ TEST_F(PostgresStoreTest, RowLayout) {
   EXPECT_EQ(Sql("SELECT key || ' ' || index_name || ' ' || encode(value, 'hex') FROM " + table_ +
                 " WHERE index_name = 9223372036854775807"),
             "18446744073709551615 9223372036854775807 000102");
-  EXPECT_EQ(Sql("SELECT key || ' ' || index_name || ' ' || encode(value, 'hex') FROM " + table_ +
-                " WHERE index_name = 2"),
-            "42 2 ff00");
+  EXPECT_EQ(
+      Sql("SELECT key || ' ' || index_name || ' ' || encode(value, 'hex') FROM " + table_ + " WHERE index_name = 2"),
+      "42 2 ff00");
   EXPECT_EQ(index->GetItem(~uint64_t{0}), (Bytes{0, 1, 2}));
 }
 
@@ -156,13 +168,12 @@ TEST_F(PostgresStoreTest, FixedWidthReadsCutAndPadEachRow) {
   store->BatchPushVariable({1, 2, 3}, {twelve, Bytes{7, 7, 7}, Bytes{9, 9, 9, 9, 9, 9, 9, 9}});
   const ostrik::ByteMatrix m = store->BatchGetItems({1, 2, 4, 3});
   ASSERT_EQ(m.rows, 4u);
-  EXPECT_EQ(m.data, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 7, 7, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                           9, 9, 9, 9, 9, 9, 9, 9}));
+  EXPECT_EQ(m.data,
+            (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 7, 7, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 9, 9, 9, 9, 9, 9, 9}));
 }
 
 TEST_F(PostgresStoreTest, OldTablesKeyedOnKeyAloneAreUpgraded) {
-  Sql("CREATE TABLE " + table_ +
-      " (key VARCHAR(255) PRIMARY KEY, value BYTEA NOT NULL, index_name BIGINT NOT NULL);");
+  Sql("CREATE TABLE " + table_ + " (key VARCHAR(255) PRIMARY KEY, value BYTEA NOT NULL, index_name BIGINT NOT NULL);");
   Sql("INSERT INTO " + table_ + " VALUES ('5', '\\x0102', " + std::to_string(Tag(1000, bs::INDEX)) + ");");
   auto old_index = Make(table_, 1000);
   auto other = Make(table_, dz_test::FreshHash());
@@ -233,7 +244,7 @@ TEST_F(PostgresStoreTest, LargeReadsShareTheirKeysBetweenSessions) {
   for (size_t i = 0; i < keys.size(); ++i) values.push_back(Noise(i % 7 == 0 ? 3000 : 30, static_cast<uint32_t>(i)));
   store->BatchPushVariable(keys, values);
   std::vector<uint64_t> asked(keys.rbegin(), keys.rend());
-  asked.push_back(31337);  // absent
+  asked.push_back(31337);     // absent
   asked.push_back(keys[17]);  // repeated
   std::vector<Bytes> want(values.rbegin(), values.rend());
   want.push_back({});
@@ -258,9 +269,8 @@ TEST_F(PostgresStoreTest, LargeReadsShareTheirKeysBetweenSessions) {
   EXPECT_EQ(admin.WaitForBackends(app, static_cast<int>(bs::PostgresStoreConnection::kReaderSessions)),
             static_cast<int>(bs::PostgresStoreConnection::kReaderSessions));
 
-  const std::string failure = dz_test::RunInForkedChild([&] {
-    return store->BatchGetVariable(asked) == want ? std::string() : std::string("the child read wrong");
-  });
+  const std::string failure = dz_test::RunInForkedChild(
+      [&] { return store->BatchGetVariable(asked) == want ? std::string() : std::string("the child read wrong"); });
   EXPECT_EQ(failure, "");
   EXPECT_EQ(store->BatchGetVariable(asked), want);
 }
@@ -309,14 +319,10 @@ TEST_F(PostgresStoreTest, ItemTablesKeepValuesInTheirRows) {
 
   // A role that may use the table but not alter it goes on with the table as it is.
   const std::string shared = table_ + "_shared";
-  Sql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'dz_limited') THEN CREATE ROLE dz_limited "
-      "LOGIN; END IF; END $$;");
   Sql("CREATE TABLE " + shared +
       " (key VARCHAR(255) NOT NULL, value BYTEA NOT NULL, index_name BIGINT NOT NULL, PRIMARY KEY (key, index_name));");
-  Sql("GRANT ALL ON " + shared + " TO dz_limited;");
-  std::string limited = conn_string_;
-  limited.replace(limited.find("user=postgres"), 13, "user=dz_limited");
-  auto guest = bs::CreateKeystore(dz_test::PostgresLocation(limited, shared), "idx", dz_test::FreshHash(), bs::DATA);
+  auto guest = bs::CreateKeystore(dz_test::PostgresLocation(LimitedRoleOn(shared), shared), "idx", dz_test::FreshHash(),
+                                  bs::DATA);
   EXPECT_EQ(options(shared), "");
   guest->PushItem(1, Noise(3200, 1));
   EXPECT_EQ(guest->GetItem(1), Noise(3200, 1));
@@ -324,13 +330,8 @@ TEST_F(PostgresStoreTest, ItemTablesKeepValuesInTheirRows) {
 
 TEST_F(PostgresStoreTest, FailedUpgradeFailsSetUp) {
   // A role that may write the table but not alter it.
-  Sql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'dz_limited') THEN CREATE ROLE dz_limited "
-      "LOGIN; END IF; END $$;");
-  Sql("CREATE TABLE " + table_ +
-      " (key VARCHAR(255) PRIMARY KEY, value BYTEA NOT NULL, index_name BIGINT NOT NULL);");
-  Sql("GRANT ALL ON " + table_ + " TO dz_limited;");
-  std::string limited = conn_string_;
-  limited.replace(limited.find("user=postgres"), 13, "user=dz_limited");
+  Sql("CREATE TABLE " + table_ + " (key VARCHAR(255) PRIMARY KEY, value BYTEA NOT NULL, index_name BIGINT NOT NULL);");
+  const std::string limited = LimitedRoleOn(table_);
   try {
     bs::CreateKeystore(dz_test::PostgresLocation(limited, table_), "idx", 1, bs::INDEX);
     FAIL() << "set-up succeeded on a table it could not upgrade";
@@ -341,8 +342,8 @@ TEST_F(PostgresStoreTest, FailedUpgradeFailsSetUp) {
 }
 
 TEST_F(PostgresStoreTest, TableNamesArePlainIdentifiers) {
-  const std::string refused[] = {"", "has space", "t; DROP TABLE x", "quote\"d", "it's", "1abc", "naïve",
-                                 std::string(64, 'a'), "a-b", "a.b"};
+  const std::string refused[] = {"",     "has space", "t; DROP TABLE x",    "quote\"d", "it's",
+                                 "1abc", "naïve",     std::string(64, 'a'), "a-b",      "a.b"};
   for (const auto& name : refused) {
     SCOPED_TRACE(name);
     try {
