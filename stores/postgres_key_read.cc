@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "stores/pg_result.h"
@@ -18,7 +19,7 @@ namespace {
 const std::string kFailed = "Batch get failed: ";
 
 // "{k1,k2,...}".
-std::string KeyArray(const std::vector<uint64_t>& keys) {
+std::string KeyArray(std::span<const uint64_t> keys) {
   std::string list(keys.size() * 21 + 2, '\0');
   char* at = list.data();
   *at++ = '{';
@@ -114,7 +115,7 @@ void TakeReady(Part& part, bool wait, std::vector<Slot>& slots, ValueViews& out,
 // Sends part's statement; false when it could not be sent.
 bool Send(Part& part, const std::string& name, const std::string& tag, bool small_values,
           const std::vector<uint64_t>& distinct) {
-  part.list = KeyArray(std::vector<uint64_t>(distinct.begin() + part.begin, distinct.begin() + part.end));
+  part.list = KeyArray(std::span<const uint64_t>(distinct).subspan(part.begin, part.end - part.begin));
   const char* values[2] = {part.list.c_str(), tag.c_str()};
   if (PQsendQueryPrepared(part.pg, name.c_str(), 2, values, nullptr, nullptr, 1) == 0) return false;
   // Rows are taken one at a time: libpq would otherwise hold every value in an allocation of its
